@@ -1,0 +1,104 @@
+// The program driver. The stages run in a fixed order and report failure
+// only through the run's error code, which the driver tests between them;
+// all messages are printed here at the end, so a failing stage never prints
+// half a story.
+#include "driver/driver.h"
+
+#include "cmdline/command_line.h"
+#include "cmdline/help.h"
+#include "driver/errors.h"
+#include "engine/engine.h"
+#include "fileio/loader.h"
+#include "fileio/writer.h"
+#include "platform/platform.h"
+#include "report/report.h"
+
+namespace qk {
+
+namespace {
+
+bool report_only(const Run& run) {
+  const char mode = run.settings.selection_mode;
+  return run.settings.selection && (mode == '0' || mode == 'R');
+}
+
+bool in_place(const Run& run) {
+  return !run.settings.output;
+}
+
+// Writing back the original after a failure only makes sense where this
+// run could have written to the target at all.
+void put_original_back(Run& run) {
+  if (in_place(run) && !report_only(run)) restore_target(run);
+}
+
+// Scan, check, report details, close and cut: the stages that run on a
+// loaded file. Leaves the scan's outcome in the error code.
+void scan_and_write(Run& run) {
+  run_engine(run);
+  check_output(run);
+  print_details(run);
+  close_output(run);
+  Counts& c = run.counts;
+  const bool finished = c.scan_status == 1 || c.scan_status == -1 || c.scan_status == -7;
+  if (run.writer.net_change < 0 && in_place(run) && finished) {
+    if (!truncate_target(run, run.writer.bytes_written)) {
+      c.scan_status = -20;
+      put_original_back(run);
+    }
+  }
+  if (c.scan_status == -14) put_original_back(run);
+  if (c.scan_status == 1) {
+    run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);
+  } else {
+    run.error_code = c.scan_status;
+  }
+}
+
+void print_outcome_or_error(Run& run) {
+  const char verbosity = run.settings.verbosity;
+  if (verbosity == '0') {
+    if (run.error_code >= 0) run.error_code = 0;
+  } else if (run.error_code < 0) {
+    print_error(run);
+  } else if (verbosity >= '2') {
+    print_outcome(run);
+    run.error_code = 0;
+  }
+}
+
+}  // namespace
+
+int run_qk(Run& run, int argc, const char* const* argv) {
+  read_command_line(run, argc, argv);
+  validate_command_line(run);
+  print_banner(run);
+
+  int64_t result = 0;
+  if (run.settings.help) {
+    print_help(run);
+    result = run.error_code;
+  } else {
+    if (run.error_code == 0) load_target(run);
+    if (run.error_code == 0) scan_and_write(run);
+    print_outcome_or_error(run);
+    result = run.error_code;
+    if (run.settings.selection) {
+      const char mode = run.settings.selection_mode;
+      if ((mode == 'R' && result == 0) || mode == '0') result = run.counts.found;
+    }
+  }
+  const int exit_code = exit_code_for(result);
+
+  release_image(run);
+  if (run.settings.pause) {
+    if (run.settings.verbosity > '0') std::fputs("- Press any key to continue -", run.console);
+    std::fflush(run.console);
+    platform::wait_for_key();
+    if (run.settings.verbosity > '0') std::fputs("\n", run.console);
+  }
+  std::fflush(run.console);
+  return exit_code;
+}
+
+}  // namespace qk

@@ -1,0 +1,117 @@
+// Error messages and exit codes. Names and texts that come from the user are
+// always passed as arguments, never as the format.
+#include "driver/errors.h"
+
+#include <cinttypes>
+
+namespace qk {
+
+namespace {
+
+void print_l_detail(FILE* out, char status, const std::string& name) {
+  switch (status) {
+    case '4':
+      std::fprintf(out, "       (File %s too big - %" PRId64 " maximum)\n", name.c_str(),
+                   kMaxFileSize);
+      break;
+    case '1':
+      std::fprintf(out, "       (File: %s not found)\n", name.c_str());
+      break;
+    case '3':
+      std::fprintf(out, "       (Could not allocate memory for file: %s)\n", name.c_str());
+      break;
+    case '5':
+      std::fprintf(out, "       (Could not read file: %s)\n", name.c_str());
+      break;
+    default:
+      break;
+  }
+}
+
+void print_l_error(Run& run) {
+  FILE* out = run.console;
+  const Settings& s = run.settings;
+  if (s.l_search == '6' || s.l_new == '6') {
+    std::fputs("Missing filename specified for /L switch: ", out);
+    if (s.l_search == '6') std::fputs("<search>\n", out);
+    if (s.l_new == '6') std::fputs("<new>\n", out);
+    return;
+  }
+  std::fputs("Could not load file for /L switch into memory\n", out);
+  print_l_detail(out, s.l_search, run.texts.search_file);
+  print_l_detail(out, s.l_new, run.texts.new_file);
+}
+
+}  // namespace
+
+void print_error(Run& run) {
+  FILE* out = run.console;
+  const char* file_name = run.texts.slots.file_name;
+  if (run.error_code == -8 && !run.parse.has_bad_text) run.error_code = -2;
+  std::fputs("\nERROR: ", out);
+  switch (run.error_code) {
+    case -1:
+      std::fprintf(out, "Bad filename or file does not exist: %s\n", file_name);
+      break;
+    case -2:
+      std::fputs("Bad or missing command line information\n", out);
+      break;
+    case -3:
+      std::fputs("Not enough memory to load file\n\n", out);
+      break;
+    case -4:
+      std::fprintf(out, "File too big or 0 bytes (%" PRId64 " byte maximum)\n", kMaxFileSize);
+      break;
+    case -5:
+      std::fputs("Bad file - could not read\n", out);
+      break;
+    case -6:
+      std::fprintf(out, "Could not create new file: %s\n",
+                   run.settings.output ? run.texts.slots.output_name : file_name);
+      break;
+    case -7:
+      print_l_error(run);
+      break;
+    case -8:
+      std::fputs("Bad command line information: ", out);
+      std::fwrite(run.parse.bad_text.data(), 1, run.parse.bad_text.size(), out);
+      std::fputs("\n", out);
+      break;
+    case -9:
+      std::fputs("Missing command line information: <filename> required\n", out);
+      break;
+    case -10:
+      std::fputs("Missing command line information: <search> required\n", out);
+      break;
+    case -11:
+      std::fprintf(out, "Missing command line information: -%c requires <new>\n",
+                   run.settings.append_insert);
+      break;
+    case -12:
+      std::fputs("Missing command line information: -$", out);
+      if (run.settings.output_mode == 'A') std::fputs(":A", out);
+      std::fputs(" requires output filename\n", out);
+      break;
+    case -14:
+      std::fprintf(out, "Write fault encountered: %s\n", file_name);
+      break;
+    case -30:
+      std::fprintf(out, "File is Read Only - %s\n", file_name);
+      break;
+    default:
+      if (run.error_code <= -15 && run.error_code >= -29) {
+        std::fprintf(out, "Extended error: %ld\n", static_cast<long>(run.error_code));
+      }
+      break;
+  }
+  if (run.error_code <= -8 && run.error_code >= -12) run.error_code = -2;
+}
+
+int exit_code_for(int64_t code) {
+  if (code <= -15 && code >= -29) return 8;
+  if (code == -30) return 9;
+  if (code < 0) return static_cast<int>(code < -255 ? 255 : -code);
+  return static_cast<int>(code > 255 ? 255 : code);
+}
+
+}  // namespace qk

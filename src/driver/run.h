@@ -1,0 +1,198 @@
+// The state of one QK run. Every stage of a run (command line, loading,
+// scanning, writing, reporting) reads and updates one Run object passed by
+// reference; it is split into small plain structs so that a test can build
+// just the parts a stage needs. Nothing here is global: a test may create as
+// many runs as it likes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fileio/output_stream.h"
+
+namespace qk {
+
+// Every copy into a text slot stops at this many characters, so the last
+// byte of a slot always ends its text.
+constexpr int kSlotText = 261;
+constexpr int kSlotSize = kSlotText + 1;
+
+// The largest target or -L file (2^31 - 65 bytes).
+constexpr int64_t kMaxFileSize = 2147483583;
+
+struct TextSlots {
+  char file_name[kSlotSize] = {};
+  char search[kSlotSize] = {};
+  char new_text[kSlotSize] = {};
+  char scratch[kSlotSize] = {};
+  char output_name[kSlotSize] = {};
+  char saved_new[kSlotSize] = {};
+};
+
+// One byte per switch: 0 when the switch is not in force, otherwise its
+// letter or sub-option character, as the switch table of the help lists.
+struct Settings {
+  char append_insert = 0;    // 'A' or 'I'
+  char case_sensitive = 0;   // 'C'
+  char whole_lines = 0;      // 'D'
+  char line_option = 0;      // 'P', 'L' or 'R' (with -D)
+  char help = 0;             // 'H'
+  char help_page = 0;        // '1', '2', '3', 'A', 'P' or 'V'
+  char overwrite = 0;        // 'O'
+  char line_filter = 0;      // 'U' or 'M'
+  char pause = 0;            // 'P'
+  char verbosity = '2';      // '0' silent .. '3' maximum
+  char add_mode = 0;         // 'B' or 'T': add when nothing matched
+  char create = 0;           // 'C'; 'Y' once the loader created the file
+  char g_pending = 0;        // 'G': next argument is a text
+  char e_pending = 0;        // 'E': next text names an environment variable
+  char special_k = 0;        // 'K'
+  char reset_per_match = 0;  // 'M' from -K:RM
+  char selection = 0;        // '#'
+  char selection_mode = 0;   // 'O','E','L','I','J','0','R','S' (+ kLastPhase2)
+  char padding = 0;          // 'N'
+  uint8_t pad_byte = 32;
+  char wildcard_change = 0;  // 'W'
+  uint8_t wildcard_byte = 32;
+  char quote_change = 0;    // '\''
+  char whole_line_amp = 0;  // 'X'
+  char no_quote_conv = 0;   // 'Z'
+  char amp = 0;             // '&'
+  char amp_case = 'C';      // 'C', 'L', 'U'; 0 when -& was not given
+  char output = 0;          // '$': output name pending, later: -$ in use
+  char output_mode = 0;     // '$' or 'A' (-$:A)
+  char full_writing = 0;    // '~'
+  char start_anchor = 0;    // '#'
+  char end_anchor = 0;      // '%' or set from the search text
+  // Special characters 1..4 (index 0 unused): wildcard, insert, anchors.
+  char special[5] = {0, '@', '&', '#', '!'};
+  char disabled[5] = {};  // the digit when disabled
+  // -L markers: 0, 'L', '6' (no name) or a load status '1','3','4','5'.
+  char l_search = 0;
+  char l_new = 0;
+};
+
+// The internal second phase of -#:L.
+constexpr char kLastPhase2 = 'l';
+
+struct MatchList {
+  int32_t numbers[10] = {};
+  int count = 0;  // entries in use; the last one may still be 0 while read
+};
+
+struct KEntry {
+  int mode = 0;  // 0..9, or the character code of H, I, C, G, L
+  char ch = 0;
+};
+
+struct KEntries {
+  KEntry entries[10];
+  int count = 0;
+  int line_breaks = 0;  // mode-6 entries, which stand first
+};
+
+struct ParseState {
+  int recognised = 0;
+  int accepted = 0;
+  bool has_bad_text = false;
+  std::string bad_text;
+};
+
+// The search and new texts. They live in their slots, or in buffers of
+// their own when an -L file was larger than a slot; they are known by
+// length only and may hold any byte.
+struct Texts {
+  TextSlots slots;
+  char* search = slots.search;
+  char* new_text = slots.new_text;
+  uint32_t search_len = 0;
+  uint32_t new_len = 0;
+  std::vector<char> search_buffer;
+  std::vector<char> new_buffer;
+  // Names of the -L files, kept for messages and the -K:RM reload.
+  std::string search_file;
+  std::string new_file;
+};
+
+struct FileImage {
+  char* buffer = nullptr;  // what the platform allocated
+  size_t allocated = 0;
+  const char* start = nullptr;
+  const char* end = nullptr;
+  int created_offset = 0;  // 1 for the image of a created file
+  int64_t size() const { return end - start; }
+};
+
+struct WriterState {
+  const char* cursor = nullptr;  // every image byte before it is emitted
+  int64_t net_change = 0;
+  int64_t bytes_written = 0;
+  OutputStream out;
+};
+
+struct MatchState {
+  int64_t start_offset = 0;  // where the next find begins, from the cursor
+  int64_t offset = -1;       // -1 none, -2 skipped by selection
+  int64_t length = 0;        // -2 is the added marker
+  const char* start = nullptr;
+  int64_t line_start = 0;  // -M: line start offset from the cursor
+  int64_t line_length = 0;
+  bool crlf_consumed = false;  // the length already takes in the line's CR LF
+};
+
+// The search text compiled for scanning, rebuilt whenever the text changes.
+struct SearchPlan {
+  bool ready = false;
+  int64_t lead_wildcards = 0;  // wildcards before the first literal byte
+  uint8_t first = 0;           // the first literal byte, folded
+  bool first_is_letter = false;
+  std::vector<uint8_t> folded;    // search bytes, folded when case-insensitive
+  std::vector<uint8_t> wildcard;  // 1 where the search byte is the wildcard
+};
+
+constexpr int64_t kNoMatch = -1;
+constexpr int64_t kSkipped = -2;
+constexpr int64_t kAddedMarker = -2;
+
+struct SelectionState {
+  bool holding = false;  // -#:J has a held match
+  MatchState held;
+  int64_t remembered_start = 0;  // -#:L
+  bool last_pending = false;     // -#:L skipped a match since its repeat
+};
+
+struct Counts {
+  int32_t scan_status = 0;
+  int64_t acted = 0;
+  int64_t found = 0;
+  int64_t ampersand = 0;
+  int64_t pending_line_rest = 0;
+  int64_t expansion = 0;
+  bool no_insertion_memo = false;
+  bool random_entry = false;
+  uint32_t random_state = 1;
+};
+
+struct Run {
+  Run() = default;
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+
+  Settings settings;
+  Texts texts;
+  MatchList match_list;
+  KEntries k;
+  ParseState parse;
+  FileImage image;
+  WriterState writer;
+  MatchState match;
+  SearchPlan plan;
+  SelectionState selection;
+  Counts counts;
+  int32_t error_code = 0;
+  FILE* console = stdout;
+};
+
+}  // namespace qk

@@ -1,0 +1,99 @@
+// The replace engine. Each cycle finds the next match that selection lets
+// through, emits the stretch in front of it, writes the edit and moves on
+// behind the consumed bytes, so text written by an edit is never searched
+// again. When a cycle fails, the rest of the image is still emitted, so the
+// file holds the edits made so far followed by its unchanged rest.
+#include "engine/engine.h"
+
+#include "engine/matcher.h"
+#include "engine/selection.h"
+#include "engine/whole_line.h"
+#include "fileio/writer.h"
+#include "newtext/add_text.h"
+#include "newtext/builder.h"
+#include "newtext/special_functions.h"
+
+namespace qk {
+
+namespace {
+
+bool report_only(const Run& run) {
+  const char mode = run.settings.selection_mode;
+  return run.settings.selection && (mode == '0' || mode == 'R');
+}
+
+// Finds the next match to act on; false when there is none.
+bool next_acted_match(Run& run) {
+  MatchState& m = run.match;
+  for (;;) {
+    find_match(run, m.start_offset);
+    if (m.offset == kNoMatch) {
+      if (repeat_last_match(run)) continue;
+      return false;
+    }
+    if (select_match(run)) return true;
+  }
+}
+
+void finish_scan(Run& run) {
+  if (run.settings.line_filter == 'M') {
+    finish_modified_lines(run);
+  } else if (run.settings.add_mode == 'B' && run.counts.acted == 0 && !report_only(run)) {
+    // -B writes the whole image behind the added text anyway; emitting it
+    // here as well would only write it twice (or, to an appended output
+    // file, leave a second copy).
+    run.writer.bytes_written += run.image.end - run.writer.cursor;
+    run.writer.cursor = run.image.end;
+  } else {
+    emit_tail(run);
+  }
+}
+
+}  // namespace
+
+void run_engine(Run& run) {
+  Counts& counts = run.counts;
+  MatchState& m = run.match;
+  WriterState& w = run.writer;
+  w.cursor = run.image.start;
+  m.start_offset = 0;
+  counts.scan_status = 0;
+
+  while (counts.scan_status == 0) {
+    if (run.settings.selection_mode == kLastPhase2) run.settings.selection_mode = 'L';
+    const bool found = next_acted_match(run);
+    if (!keeps_start_offset(run)) m.start_offset = 0;
+    if (!found) {
+      finish_scan(run);
+      counts.scan_status = 1;
+      // A report-only run writes nothing, so it adds nothing either.
+      if (counts.acted == 0 && run.settings.add_mode && !report_only(run)) add_new_text(run);
+      return;
+    }
+
+    ++counts.acted;
+    const char* before = w.cursor;
+    const int64_t offset = m.offset;
+    if (run.settings.line_filter == 'M') {
+      write_line_pieces(run);
+    } else if (offset > 0 && !pass_through(run, offset)) {
+      counts.scan_status = -1;
+    }
+    const int64_t written = write_new_text(run);
+    w.bytes_written += written;
+    w.net_change += written - m.length;
+    if (run.settings.line_filter == 'M') note_line_rest(run, offset, m.length);
+    const int64_t consumed = w.cursor - before;
+    if (keeps_start_offset(run)) {
+      after_held_edit(run, consumed);
+    } else if (m.length == 0) {
+      m.start_offset = 1;  // an edit that consumed nothing: move one byte on
+    }
+    if (counts.scan_status == 0 && run.settings.reset_per_match) reset_new_text(run);
+  }
+  // The scan failed: the rest of the image still goes out, so the file is
+  // never left torn between old and new content.
+  finish_scan(run);
+}
+
+}  // namespace qk

@@ -1,0 +1,102 @@
+// Match selection. Skipping leaves the image cursor where it is and moves
+// only the start of the next find, so a skipped match goes out unchanged
+// with the stretch after it. -#:J acts one match late, holding each match
+// back until it knows another one follows; -#:L skips everything, then finds
+// the last match once more and acts on it.
+#include "engine/selection.h"
+
+namespace qk {
+
+namespace {
+
+// Where a find starts after a match; a zero-length match moves one byte on,
+// or the scan would find it again at the same place.
+int64_t after(int64_t offset, int64_t length) {
+  return offset + (length > 0 ? length : 1);
+}
+
+bool skip(Run& run) {
+  MatchState& m = run.match;
+  m.start_offset = after(m.offset, m.length);
+  m.offset = kSkipped;
+  return false;
+}
+
+bool listed(const Run& run, int64_t number) {
+  for (int i = 0; i < run.match_list.count; ++i)
+    if (run.match_list.numbers[i] == number) return true;
+  return run.match_list.count == 0;
+}
+
+}  // namespace
+
+bool select_match(Run& run) {
+  Settings& s = run.settings;
+  if (!s.selection) return true;
+  if (s.selection_mode == kLastPhase2) return true;
+  const int64_t number = ++run.counts.found;
+  switch (s.selection_mode) {
+    case 'O':
+      return number % 2 == 0 ? skip(run) : true;
+    case 'E':
+      return number % 2 == 1 ? skip(run) : true;
+    case 'I':
+      return number == 1 ? skip(run) : true;
+    case 'S':
+      return listed(run, number) ? true : skip(run);
+    case '0':
+    case 'R':
+      return skip(run);
+    case 'L':
+      run.selection.remembered_start = run.match.start_offset;
+      run.selection.last_pending = true;
+      return skip(run);
+    case 'J': {
+      SelectionState& sel = run.selection;
+      if (!sel.holding) {
+        sel.held = run.match;
+        sel.holding = true;
+        return skip(run);
+      }
+      MatchState found = run.match;
+      run.match = sel.held;
+      run.match.start_offset = found.start_offset;
+      sel.held = found;
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+bool repeat_last_match(Run& run) {
+  Settings& s = run.settings;
+  SelectionState& sel = run.selection;
+  if (!s.selection || s.selection_mode != 'L' || !sel.last_pending) return false;
+  sel.last_pending = false;
+  s.selection_mode = kLastPhase2;
+  run.match.start_offset = sel.remembered_start;
+  return true;
+}
+
+void after_held_edit(Run& run, int64_t consumed) {
+  SelectionState& sel = run.selection;
+  MatchState& held = sel.held;
+  const int64_t next = after(held.offset, held.length) - consumed;
+  held.offset -= consumed;
+  held.line_start -= consumed;
+  if (held.line_start < 0) held.line_start = 0;
+  if (held.offset < 0) {
+    // The overwrite (-O) of the edit just made took in bytes of this
+    // match, so it can no longer be edited as found: it is dropped, and the
+    // next match found is held back in its place.
+    sel.holding = false;
+  }
+  run.match.start_offset = next > 0 ? next : 0;
+}
+
+bool keeps_start_offset(const Run& run) {
+  return run.settings.selection && run.settings.selection_mode == 'J';
+}
+
+}  // namespace qk

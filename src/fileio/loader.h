@@ -1,0 +1,15 @@
+// Loading the target file whole into the file image and opening the output
+// stream: the target itself for in-place edits, the -$ output file, or a
+// file created under :C.
+#pragma once
+
+#include "driver/run.h"
+
+namespace qk {
+
+void load_target(Run& run);
+
+// Frees the file image.
+void release_image(Run& run);
+
+}  // namespace qk

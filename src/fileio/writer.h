@@ -1,0 +1,38 @@
+// The output writer. It emits the file image in order through the output
+// stream: unchanged spans are passed over with a seek while the edits so far
+// kept the file's length (intelligent writing), and written otherwise. At
+// the end it checks and closes the stream and cuts a file that shrank.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run.h"
+
+namespace qk {
+
+// Emits `count` unchanged image bytes at the image cursor; false when the
+// seek that passes over them failed.
+bool pass_through(Run& run, int64_t count);
+
+// The rest of the image after the last match.
+void emit_tail(Run& run);
+
+void write_output(Run& run, const char* data, int64_t size);
+void write_output(Run& run, char byte);
+void seek_output_start(Run& run);
+void seek_output_end(Run& run);
+
+// A set error indicator (after flushing) turns the scan status into -14.
+void check_output(Run& run);
+
+// Closes the stream; a failed close is a write fault too.
+void close_output(Run& run);
+
+// Cuts the target to `length` bytes; false on failure.
+bool truncate_target(Run& run, int64_t length);
+
+// After a failure in an in-place run: puts the original content back from
+// the image in memory. False when that failed as well.
+bool restore_target(Run& run);
+
+}  // namespace qk

@@ -1,0 +1,167 @@
+// The new-text builder. At each acted match it writes the new text (split
+// at special character 2, where the matched text goes in), or the new text
+// beside the matched text or line for -A and -I, pads it for -N, and lets a
+// longer text overwrite the bytes after the match for -O. It then consumes
+// the match by moving the image cursor past it.
+#include "newtext/builder.h"
+
+#include <cstring>
+
+#include "fileio/writer.h"
+#include "newtext/add_text.h"
+#include "newtext/special_functions.h"
+
+namespace qk {
+
+namespace {
+
+void write_piece(Run& run, const char* piece, int64_t size) {
+  if (size <= 0) return;
+  if (run.k.line_breaks > 0) {
+    write_with_line_breaks(run, piece, size);
+  } else {
+    write_output(run, piece, size);
+  }
+}
+
+void write_crlf(Run& run) {
+  write_output(run, "\r\n", 2);
+}
+
+// Consumption never reaches past the image end.
+void clamp_to_image(Run& run) {
+  const int64_t left = run.image.end - run.writer.cursor;
+  if (run.match.length > left) run.match.length = left;
+}
+
+}  // namespace
+
+int64_t write_new_text_pieces(Run& run, int64_t (*insert)(Run&)) {
+  const Texts& t = run.texts;
+  const Settings& s = run.settings;
+  int64_t count = 0;
+  if (t.new_len == 0) return 0;
+  const char* text = t.new_text;
+  const char* end = text + t.new_len;
+  const bool search = s.disabled[2] == 0 && !run.counts.no_insertion_memo;
+  const char* mark =
+      search ? static_cast<const char*>(std::memchr(text, s.special[2], t.new_len)) : nullptr;
+  if (search && !mark) run.counts.no_insertion_memo = true;
+  while (mark) {
+    write_piece(run, text, mark - text);
+    count += mark - text;
+    ++run.counts.ampersand;
+    count += insert(run);
+    text = mark + 1;
+    mark =
+        static_cast<const char*>(std::memchr(text, s.special[2], static_cast<size_t>(end - text)));
+  }
+  write_piece(run, text, end - text);
+  count += end - text;
+  return count;
+}
+
+int64_t insert_matched_text(Run& run) {
+  const Settings& s = run.settings;
+  const MatchState& m = run.match;
+  const char* cursor = run.writer.cursor;
+  const int64_t n = run.texts.search_len;
+  if (s.whole_line_amp) {
+    write_output(run, cursor, m.length);
+    return m.length;
+  }
+  switch (s.amp_case) {
+    case 0:
+      write_output(run, m.start, n);
+      return n;
+    case 'U':
+    case 'L': {
+      const char low = s.amp_case == 'U' ? 'a' : 'A';
+      for (int64_t i = 0; i < n; ++i) {
+        char byte = m.start[i];
+        if (byte >= low && byte <= low + 25) byte = static_cast<char>(byte ^ 0x20);
+        write_output(run, byte);
+      }
+      return n;
+    }
+    default: {
+      int64_t written = 0;
+      for (int64_t i = 0; i < n; ++i) {
+        char byte = run.texts.search[i];
+        if (s.disabled[1] == 0 && byte == s.special[1]) byte = m.start[i];
+        if ((s.disabled[3] == 0 && byte == s.special[3]) ||
+            (s.disabled[4] == 0 && byte == s.special[4]))
+          continue;
+        write_output(run, byte);
+        ++written;
+      }
+      return written;
+    }
+  }
+}
+
+int64_t emit_new_text(Run& run) {
+  run.counts.expansion = 0;
+  int64_t count = write_new_text_pieces(run, insert_matched_text);
+  if (run.settings.padding) {
+    const char pad = static_cast<char>(run.settings.pad_byte);
+    for (; count < run.match.length; ++count)
+      write_output(run, pad);
+  }
+  return count + run.counts.expansion;
+}
+
+int64_t write_new_text(Run& run) {
+  const Settings& s = run.settings;
+  MatchState& m = run.match;
+  WriterState& w = run.writer;
+  run.counts.expansion = 0;
+  int64_t written = 0;
+  if (s.line_filter == 'U') {
+    // The line goes with its CR LF; nothing is written, nor added.
+    if (m.offset == kNoMatch) {
+      m.length = 0;
+    } else {
+      if (!m.crlf_consumed) m.length += 2;
+      clamp_to_image(run);
+    }
+  } else if (s.add_mode && m.offset == kNoMatch) {
+    written = write_added_text(run);
+  } else if (s.append_insert == 'I') {
+    written = emit_new_text(run);
+    if (s.whole_lines) {
+      write_crlf(run);
+      write_output(run, w.cursor, m.length);
+      written += 2 + m.length;
+    } else {
+      write_output(run, w.cursor, run.texts.search_len);
+      written += run.texts.search_len;
+    }
+  } else if (s.append_insert == 'A') {
+    if (s.whole_lines) {
+      write_output(run, w.cursor, m.length);
+      write_crlf(run);
+      written = m.length + 2;
+    } else {
+      write_output(run, w.cursor, run.texts.search_len);
+      written = run.texts.search_len;
+    }
+    written += emit_new_text(run);
+  } else {
+    written = emit_new_text(run);
+    if (!s.whole_lines && s.overwrite && written > run.texts.search_len) {
+      m.length += written - run.texts.search_len;
+      clamp_to_image(run);
+    }
+  }
+  if (m.length != kAddedMarker) w.cursor += m.length;
+  return written;
+}
+
+void convert_apostrophes(Run& run) {
+  char* text = run.texts.new_text;
+  for (uint32_t i = 0; i < run.texts.new_len; ++i)
+    if (text[i] == '\'') text[i] = '"';
+}
+
+}  // namespace qk

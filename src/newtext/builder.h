@@ -1,0 +1,29 @@
+// The new-text builder: what goes to the output at an acted match (the new
+// text with its '&' insertions, -A/-I, -O, -N), and the apostrophe
+// conversion of the new text.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run.h"
+
+namespace qk {
+
+// Writes everything that replaces the match at the image cursor, moves the
+// cursor past the consumed bytes and returns the bytes written.
+int64_t write_new_text(Run& run);
+
+// Writes the new text once, with insertions and padding.
+int64_t emit_new_text(Run& run);
+
+// Writes the text that stands for one special character 2.
+int64_t insert_matched_text(Run& run);
+
+// Writes the new text split at special character 2, calling `insert` at
+// each occurrence (the matched text, or the search text when adding);
+// returns the bytes written, not counting the line-break expansion.
+int64_t write_new_text_pieces(Run& run, int64_t (*insert)(Run&));
+
+void convert_apostrophes(Run& run);
+
+}  // namespace qk

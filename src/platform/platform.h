@@ -1,0 +1,63 @@
+// The thin layer over the operating system. Everything QK needs from the
+// OS (files by name and handle, the image memory, the environment, one key
+// from the console) goes through these calls, so that a port touches only
+// this folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qk::platform {
+
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = -1;
+
+enum class OpenMode {
+  kRead,    // existing file, reading only
+  kUpdate,  // existing file, reading and writing
+  kCreate,  // created or emptied, reading and writing
+  kAppend,  // created if missing, every write at the end
+};
+
+enum class FileKind { kMissing, kRegular, kOther };
+
+// What a name refers to, without opening it (so a FIFO never blocks us).
+FileKind file_kind(const char* name);
+
+// Opens a regular file; kNoFile on failure (including a name that is not a
+// regular file).
+FileHandle open_file(const char* name, OpenMode mode);
+bool close_file(FileHandle file);
+
+// Size of an open file, or -1.
+int64_t file_size(FileHandle file);
+
+// Reads exactly `size` bytes from the offset; false on error or short file.
+bool read_at(FileHandle file, char* data, int64_t size, int64_t offset);
+
+// Writes all `size` bytes at the offset; false when not all of them could
+// be written.
+bool write_at(FileHandle file, const char* data, int64_t size, int64_t offset);
+
+// Writes all `size` bytes at the end of a kAppend handle.
+bool write_appending(FileHandle file, const char* data, int64_t size);
+
+// Sets the length of an open file.
+bool set_length(FileHandle file, int64_t length);
+
+// Sets the length of the file with this name.
+bool set_length_by_name(const char* name, int64_t length);
+
+// Memory for a file image: large blocks come straight from the OS, backed by
+// huge pages where possible, which makes loading a big file much cheaper.
+char* allocate_image(size_t size);
+void free_image(char* block, size_t size);
+
+// The value of an environment variable, or nullptr.
+const char* environment(const char* name);
+
+// Waits for one key press without echo and without Enter. When standard
+// input is not a terminal one byte is read; end of input counts as a key.
+void wait_for_key();
+
+}  // namespace qk::platform

@@ -1,0 +1,101 @@
+// Process launching for the end-to-end tests; see harness.h.
+#include "e2e/harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace qk::test {
+
+namespace {
+
+void write_all(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options) {
+  int out_pipe[2];
+  int in_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(in_pipe) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork");
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    close(in_pipe[0]);
+    close(in_pipe[1]);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    for (const auto& [name, value] : options.env)
+      setenv(name.c_str(), value.c_str(), 1);
+    for (const auto& [name, value] : options.limits) {
+      if (name == "fsize") {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
+    }
+    if (options.drop_privileges && geteuid() == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+    }
+    std::vector<char*> argv;
+    std::string binary = QK_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copies = args;
+    for (auto& arg : copies)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  signal(SIGPIPE, SIG_IGN);
+  write_all(in_pipe[1], options.input);
+  close(in_pipe[1]);
+  RunResult result;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0)
+    result.out.append(buffer, static_cast<size_t>(n));
+  close(out_pipe[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string banner() {
+  return "QK Utility v1.79ZD+ [TURBO] [WIN32] (c) 2026 The QK Project - see the QK user guide\n";
+}
+
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> result;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && line[i] == ' ')
+      ++i;
+    size_t j = i;
+    while (j < line.size() && line[j] != ' ')
+      ++j;
+    if (j > i) result.push_back(line.substr(i, j - i));
+    i = j;
+  }
+  return result;
+}
+
+}  // namespace qk::test

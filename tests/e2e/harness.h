@@ -1,0 +1,35 @@
+// Runs the built qk binary as a user would: in a working directory, with
+// given arguments, environment additions and standard input, and collects
+// its standard output and exit code.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_util.h"
+
+namespace qk::test {
+
+struct RunResult {
+  std::string out;  // everything qk printed to standard output
+  int exit_code = -1;
+};
+
+struct RunOptions {
+  std::string cwd;                                       // default: current directory
+  std::string input;                                     // standard input
+  std::vector<std::pair<std::string, std::string>> env;  // added variables
+  std::vector<std::pair<std::string, long>> limits;      // "fsize" -> RLIMIT_FSIZE
+  bool drop_privileges = false;                          // run as nobody (uid 65534)
+};
+
+RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The banner line that starts every non-silent run.
+std::string banner();
+
+// Splits a command line at spaces (no quoting); handy for tables of cases.
+std::vector<std::string> words(const std::string& line);
+
+}  // namespace qk::test
