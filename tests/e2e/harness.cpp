@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 namespace qk::test {
 
 namespace {
@@ -77,6 +79,22 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
   waitpid(pid, &status, 0);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+void expect_cases(const std::vector<FileCase>& cases) {
+  for (const FileCase& c : cases) {
+    TempDir dir;
+    write_file(dir.file("f"), c.before);
+    RunOptions options;
+    options.cwd = dir.path();
+    RunResult result = run_qk(c.args, options);
+    std::string args;
+    for (const auto& a : c.args)
+      args += a + " ";
+    EXPECT_EQ(read_file(dir.file("f")), c.after) << args;
+    EXPECT_EQ(result.out, banner() + c.out) << args;
+    EXPECT_EQ(result.exit_code, c.code) << args;
+  }
 }
 
 std::string banner() {

@@ -26,6 +26,19 @@ struct RunOptions {
 
 RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// One run on a target file "f" in a fresh directory: its content before
+// and after, the output after the banner and the exit code.
+struct FileCase {
+  std::string before;
+  std::vector<std::string> args;  // after the program name
+  std::string after;
+  std::string out;  // standard output after the banner
+  int code;
+};
+
+// Runs every case and checks file, output and exit code.
+void expect_cases(const std::vector<FileCase>& cases);
+
 // The banner line that starts every non-silent run.
 std::string banner();
 

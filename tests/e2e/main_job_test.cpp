@@ -14,35 +14,11 @@
 namespace qk::test {
 namespace {
 
-struct Case {
-  std::string before;             // the target file "f"
-  std::vector<std::string> args;  // after the program name; "f" is the target
-  std::string after;              // the target file afterwards
-  std::string out;                // standard output after the banner
-  int code;
-};
-
-void run_cases(const std::vector<Case>& cases) {
-  for (const Case& c : cases) {
-    TempDir dir;
-    write_file(dir.file("f"), c.before);
-    RunOptions options;
-    options.cwd = dir.path();
-    RunResult result = run_qk(c.args, options);
-    std::string args;
-    for (const auto& a : c.args)
-      args += a + " ";
-    EXPECT_EQ(read_file(dir.file("f")), c.after) << args;
-    EXPECT_EQ(result.out, banner() + c.out) << args;
-    EXPECT_EQ(result.exit_code, c.code) << args;
-  }
-}
-
 const std::string kOk1 = "\nOK: 1 matches found\n";
 const std::string kNone = "\nNo matches found\n";
 
 TEST(MainJob, ReplacesMatches) {
-  run_cases({
+  expect_cases({
       {"notes with foo inside", {"f", "foo", "bar"}, "notes with bar inside", kOk1, 0},
       {"FOO Foo foo", {"f", "foo", "x"}, "x x x", "\nOK: 3 matches found\n", 0},
       {"FOO Foo foo", {"f", "foo", "x", "-C"}, "FOO Foo x", kOk1, 0},
@@ -61,7 +37,7 @@ TEST(MainJob, ReplacesMatches) {
 }
 
 TEST(MainJob, NewTextVariants) {
-  run_cases({
+  expect_cases({
       // -A and -I keep the matched text beside the new one.
       {"x ab y", {"f", "ab", "+", "-A"}, "x ab+ y", kOk1, 0},
       {"x ab y", {"f", "ab", "+", "-I"}, "x +ab y", kOk1, 0},
@@ -93,7 +69,7 @@ TEST(MainJob, ReportsAtEveryVerbosity) {
   three[10] = three[50] = three[90] = 'a';
   std::string grown = three;
   grown.replace(90, 1, "bb").replace(50, 1, "bb").replace(10, 1, "bb");
-  run_cases({
+  expect_cases({
       {three,
        {"f", "a", "bb", "-V"},
        grown,
