@@ -32,9 +32,12 @@ void put_original_back(Run& run) {
   if (in_place(run) && !report_only(run)) restore_target(run);
 }
 
-// Scan, check, report details, close and cut: the stages that run on a
-// loaded file. Leaves the scan's outcome in the error code.
-void scan_and_write(Run& run) {
+}  // namespace
+
+void edit_target(Run& run) {
+  // From the first write to the last cut the file may be inconsistent, so
+  // interrupts wait until it is whole again.
+  platform::hold_interrupts();
   run_engine(run);
   check_output(run);
   print_details(run);
@@ -48,12 +51,15 @@ void scan_and_write(Run& run) {
     }
   }
   if (c.scan_status == -14) put_original_back(run);
+  platform::release_interrupts();
   if (c.scan_status == 1) {
     run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);
   } else {
     run.error_code = c.scan_status;
   }
 }
+
+namespace {
 
 void print_outcome_or_error(Run& run) {
   const char verbosity = run.settings.verbosity;
@@ -80,7 +86,7 @@ int run_qk(Run& run, int argc, const char* const* argv) {
     result = run.error_code;
   } else {
     if (run.error_code == 0) load_target(run);
-    if (run.error_code == 0) scan_and_write(run);
+    if (run.error_code == 0) edit_target(run);
     print_outcome_or_error(run);
     result = run.error_code;
     if (run.settings.selection) {

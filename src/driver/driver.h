@@ -10,4 +10,9 @@ namespace qk {
 // process exit code.
 int run_qk(Run& run, int argc, const char* const* argv);
 
+// The stages that work on a loaded target: scan and edit, check the output,
+// print the details, close, cut a shrunken file, and put the original back
+// after a failed write. Leaves the outcome in the run's error code.
+void edit_target(Run& run);
+
 }  // namespace qk

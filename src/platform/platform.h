@@ -56,6 +56,11 @@ void free_image(char* block, size_t size);
 // The value of an environment variable, or nullptr.
 const char* environment(const char* name);
 
+// Holds back interrupts (Ctrl-C, termination, hang-up) while a file is
+// being rewritten; releasing them lets a held one take effect at once.
+void hold_interrupts();
+void release_interrupts();
+
 // Waits for one key press without echo and without Enter. When standard
 // input is not a terminal one byte is read; end of input counts as a key.
 void wait_for_key();
