@@ -26,6 +26,32 @@ const char* find_crlf(const char* from, const char* end) {
 
 }  // namespace
 
+namespace {
+
+// The start of the match's line: just after the nearest line feed at or
+// before the match start, but never before the image cursor.
+const char* line_start_of(const char* match_start, const char* cursor) {
+  for (const char* at = match_start; at >= cursor; --at) {
+    if (*at == '\n') return at + 1;
+    if (at == cursor) break;
+  }
+  return cursor;
+}
+
+// The end of the line holding a match that ends at `match_end`: the CR of
+// the next CR LF pair. Without one, the line ends before the image's last
+// byte, unless the match takes in that byte: then the line ends at the
+// image end, or the edit would consume less than the match and the scan
+// would find it again forever.
+const char* line_end_of(const char* match_end, const char* end, bool* has_crlf) {
+  const char* crlf = find_crlf(match_end, end);
+  *has_crlf = crlf != nullptr;
+  if (crlf) return crlf;
+  return match_end == end ? end : end - 1;
+}
+
+}  // namespace
+
 void widen_to_line(Run& run) {
   const Settings& s = run.settings;
   MatchState& m = run.match;
@@ -33,57 +59,24 @@ void widen_to_line(Run& run) {
   const char* end = run.image.end;
   const char* match_end = m.start + m.length;
 
-  const char* line_start;
-  if (s.whole_lines && s.line_option == 'L') {
-    line_start = m.start;
-  } else {
-    line_start = cursor;
-    for (const char* at = m.start; at >= cursor; --at) {
-      if (*at == '\n') {
-        line_start = at + 1;
-        break;
-      }
-      if (at == cursor) break;
-    }
-  }
+  bool has_crlf = false;
+  const char* line_start = line_start_of(m.start, cursor);
+  const char* line_end = line_end_of(match_end, end, &has_crlf);
 
-  const char* crlf = nullptr;
-  const char* line_end;
-  if (s.whole_lines && s.line_option == 'R') {
-    line_end = match_end;
-  } else {
-    crlf = find_crlf(match_end, end);
-    if (crlf) {
-      line_end = crlf;
-    } else if (match_end == end) {
-      // A match that takes in the last byte of an image without a final
-      // CR LF ends its line there; one byte short, the edit would consume
-      // less than the match and the scan would find it again forever.
-      line_end = end;
-    } else {
-      line_end = end - 1;
-    }
+  if (s.line_filter == 'M') {
+    // -M writes the whole modified line, whatever part of it -D replaces.
+    m.line_start = line_start - cursor;
+    m.line_length = line_end - line_start;
   }
-
-  const int64_t start_offset = line_start - cursor;
-  const int64_t line_length = line_end - line_start;
-  const int64_t match_offset = m.offset;
-  const int64_t match_length = m.length;
+  if (s.whole_lines && s.line_option == 'L') line_start = m.start;
+  if (s.whole_lines && s.line_option == 'R') line_end = match_end;
   if (s.line_filter == 'U' || s.whole_lines) {
-    m.offset = start_offset;
-    m.length = line_length;
+    m.offset = line_start - cursor;
+    m.length = line_end - line_start;
   }
-  if (s.whole_lines && run.texts.new_len == 0 && crlf && s.line_option == 0) {
+  if (s.whole_lines && run.texts.new_len == 0 && has_crlf && s.line_option == 0) {
     m.length += 2;
     m.crlf_consumed = true;
-  }
-  if (s.line_filter == 'M') {
-    m.line_start = start_offset;
-    m.line_length = line_length;
-    if (!s.whole_lines) {
-      m.offset = match_offset;
-      m.length = match_length;
-    }
   }
 }
 

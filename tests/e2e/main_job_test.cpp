@@ -116,9 +116,11 @@ TEST(MainJob, FileErrors) {
   };
   write_file(dir.file("empty"), "");
   mkdir(dir.file("folder").c_str(), 0755);
+  mkfifo(dir.file("fifo").c_str(), 0644);  // opening it would block
   const std::vector<ErrorCase> cases = {
       {{"missing", "a", "b"}, "\nERROR: Bad filename or file does not exist: missing\n", 1},
       {{"folder", "a", "b"}, "\nERROR: Bad filename or file does not exist: folder\n", 1},
+      {{"fifo", "a", "b", "-T:C"}, "\nERROR: Bad filename or file does not exist: fifo\n", 1},
       {{"empty", "a", "b"}, "\nERROR: File too big or 0 bytes (2147483583 byte maximum)\n", 4},
       {{"missing", "a", "b", "-#:0"}, "\nERROR: Bad filename or file does not exist: missing\n", 0},
       {{"missing", "a", "b", "-#:R"}, "\nERROR: Bad filename or file does not exist: missing\n", 1},

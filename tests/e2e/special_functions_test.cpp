@@ -66,5 +66,27 @@ TEST(SpecialFunctions, LineBreaksCountTwoBytes) {
   });
 }
 
+TEST(SpecialFunctions, LargeTextFileIsReadAgainForEveryMatch) {
+  // A new text of more than 261 bytes has no saved copy: with -K:RM each
+  // acted match reads it from its file again before the next pass.
+  std::string draws;
+  uint32_t state = 1;
+  for (int i = 0; i < 600; ++i) {
+    state = state * 1103515245u + 12345u;
+    draws += static_cast<char>('0' + ((state >> 16) & 0x7FFF) % 10);
+  }
+  TempDir dir;
+  write_file(dir.file("f"), "A-A");
+  write_file(dir.file("n.txt"), std::string(300, 'x'));
+  RunOptions options;
+  options.cwd = dir.path();
+  RunResult result = run_qk({"f", "a", "-L", "n.txt", "-K:1x,RM"}, options);
+  EXPECT_EQ(result.out, banner() + kOk2);
+  EXPECT_EQ(read_file(dir.file("f")), draws.substr(0, 300) + "-" + draws.substr(300));
+  write_file(dir.file("f"), "A-A");
+  result = run_qk({"f", "a", "-L", "n.txt", "-K:1x"}, options);
+  EXPECT_EQ(read_file(dir.file("f")), draws.substr(0, 300) + "-" + draws.substr(0, 300));
+}
+
 }  // namespace
 }  // namespace qk::test

@@ -37,6 +37,9 @@ TEST(WholeLines, ReplaceRemoveAndKeepParts) {
       {"abc", {"f", "b", "X", "-D"}, "Xc", kOk1, 0},
       {"x\r\nabc", {"f", "c", "", "-D"}, "x\r\n", kOk1, 0},
       {"one\ntwo foo\nthree", {"f", "foo", "X", "-D"}, "one\nXe", kOk1, 0},
+      {"a foo b\r\n", {"f", "foo", "new", "-D:P", "-A"}, "a foo b\r\nnew\r\n", kOk1, 0},
+      {"a foo b\r\n", {"f", "foo", "[&]", "-D:R", "-X"}, "[a foo] b\r\n", kOk1, 0},
+      {"a foo b\r\n", {"f", "foo", "[&]", "-D:P", "-X"}, "[a foo b]\r\n", kOk1, 0},
       // -O means nothing in whole lines.
       {"a foo b\r\nxyz\r\n",
        {"f", "foo", "longer text", "-D", "-O"},
@@ -59,6 +62,13 @@ TEST(WholeLines, UnmodifiedAndModifiedLinesOnly) {
       {"a\r\nfoo x\r\nb\r\n", {"f", "foo", "bar", "-M", "-D"}, "bar\r\n", kOk1, 0},
       {"a\r\nxfoox\r\nb\r\n", {"f", "foo", "bar", "-M"}, "xbarx\r\n", kOk1, 0},
       {"a\r\nb\r\n", {"f", "zzz", "y", "-M"}, "a\r\nb\r\n", kNone, 0},
+      // -M writes the whole modified line, whichever part -D replaced.
+      {"a\r\nx foo yy\r\nb\r\n", {"f", "foo", "bar", "-D:R", "-M"}, "bar yy\r\n", kOk1, 0},
+      {"a\r\nx foo yy\r\nb\r\n", {"f", "foo", "bar", "-D:L", "-M"}, "x bar\r\n", kOk1, 0},
+      {"a\r\nfoo\r\nb\r\n", {"f", "foo", "", "-D:P", "-M"}, "\r\n", kOk1, 0},
+      {"a\r\nfoo\r\nb\r\n", {"f", "foo", "", "-D", "-M"}, "", kOk1, 0},
+      {"a foo b\r\nx\r\n", {"f", "foo", "", "-D:L", "-U"}, "a x\r\n", kOk1, 0},
+      {"a\r\nfoo\r\nb\r\n", {"f", "foo", "[&]", "-D", "-M", "-X"}, "[foo]\r\n", kOk1, 0},
       // The last of -U and -M wins.
       {"1\r\nfoo\r\n2\r\n", {"f", "foo", "x", "-U", "-M"}, "x\r\n", kOk1, 0},
   });
