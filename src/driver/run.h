@@ -145,11 +145,13 @@ struct MatchState {
 // The search text compiled for scanning, rebuilt whenever the text changes.
 struct SearchPlan {
   bool ready = false;
-  int64_t lead_wildcards = 0;  // wildcards before the first literal byte
-  uint8_t first = 0;           // the first literal byte, folded
-  bool first_is_letter = false;
+  bool all_wildcards = false;  // every position is a candidate
+  int64_t anchor = 0;          // the literal position the scan looks for
+  uint8_t anchor_byte = 0;     // its byte, folded
+  bool anchor_is_letter = false;
   std::vector<uint8_t> folded;    // search bytes, folded when case-insensitive
   std::vector<uint8_t> wildcard;  // 1 where the search byte is the wildcard
+  std::vector<uint32_t> checks;   // literal positions to verify, anchor excluded
 };
 
 constexpr int64_t kNoMatch = -1;

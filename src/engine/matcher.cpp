@@ -1,15 +1,14 @@
-// The pattern matcher. The scan looks for the first literal byte of the
+// The pattern matcher. The scan looks for the rarest literal byte of the
 // search text (both cases of a letter at once when case is ignored), then
-// verifies the rest, wildcards matching any byte, and tests the line
-// anchors. In the line modes a match is then widened to its line.
+// verifies the other bytes, wildcards matching any byte, and tests the line
+// anchors. Anchoring on a rare byte keeps a search text like "aaa...ab"
+// from costing its whole length at every byte of a file full of 'a'. In the
+// line modes a match is then widened to its line.
 #include "engine/matcher.h"
 
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "engine/byte_scan.h"
 #include "engine/whole_line.h"
 
 namespace qk {
@@ -18,10 +17,6 @@ namespace {
 
 inline uint8_t fold(uint8_t byte) {
   return (byte >= 'A' && byte <= 'Z') ? static_cast<uint8_t>(byte + 0x20) : byte;
-}
-
-inline bool is_letter(uint8_t byte) {
-  return fold(byte) >= 'a' && fold(byte) <= 'z';
 }
 
 void build_plan(Run& run) {
@@ -33,50 +28,33 @@ void build_plan(Run& run) {
   const bool ignore_case = s.case_sensitive == 0;
   plan.folded.resize(n);
   plan.wildcard.resize(n);
-  plan.lead_wildcards = -1;
+  plan.checks.clear();
+  int best = 1 << 30;
+  int64_t anchor = -1;
   for (uint32_t i = 0; i < n; ++i) {
     uint8_t byte = static_cast<uint8_t>(run.texts.search[i]);
     plan.wildcard[i] = wildcard_on && byte == wildcard;
     plan.folded[i] = ignore_case ? fold(byte) : byte;
-    if (!plan.wildcard[i] && plan.lead_wildcards < 0) plan.lead_wildcards = i;
+    if (plan.wildcard[i]) continue;
+    const int frequency = byte_frequency(byte, ignore_case);
+    if (frequency < best) {
+      best = frequency;
+      anchor = i;
+    }
   }
-  if (plan.lead_wildcards < 0) plan.lead_wildcards = n;
-  if (plan.lead_wildcards < static_cast<int64_t>(n)) {
-    plan.first = plan.folded[static_cast<size_t>(plan.lead_wildcards)];
-    plan.first_is_letter = ignore_case && is_letter(plan.first);
+  plan.all_wildcards = anchor < 0;
+  plan.anchor = anchor < 0 ? 0 : anchor;
+  if (!plan.all_wildcards) {
+    plan.anchor_byte = plan.folded[static_cast<size_t>(anchor)];
+    plan.anchor_is_letter = ignore_case && plan.anchor_byte >= 'a' && plan.anchor_byte <= 'z';
+    for (uint32_t i = 0; i < n; ++i)
+      if (!plan.wildcard[i] && i != anchor) plan.checks.push_back(i);
   }
   plan.ready = true;
 }
 
-// First position in [from, to) holding `lower` or its upper case.
-const uint8_t* find_either_case(const uint8_t* from, const uint8_t* to, uint8_t lower) {
-#if defined(__SSE2__)
-  const __m128i want = _mm_set1_epi8(static_cast<char>(lower));
-  const __m128i bit = _mm_set1_epi8(0x20);
-  while (to - from >= 16) {
-    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(bytes, bit), want));
-    if (mask) return from + __builtin_ctz(static_cast<unsigned>(mask));
-    from += 16;
-  }
-#endif
-  // Setting bit 5 maps only 'A'..'Z' onto 'a'..'z' among the bytes that can
-  // equal a lower-case letter, so one compare tests both cases.
-  for (; from < to; ++from)
-    if ((*from | 0x20) == lower) return from;
-  return nullptr;
-}
-
-const uint8_t* find_first_byte(const SearchPlan& plan, const uint8_t* from, const uint8_t* to) {
-  if (from >= to) return nullptr;
-  if (plan.first_is_letter) return find_either_case(from, to, plan.first);
-  return static_cast<const uint8_t*>(std::memchr(from, plan.first, static_cast<size_t>(to - from)));
-}
-
-bool rest_matches(const SearchPlan& plan, bool ignore_case, const uint8_t* candidate) {
-  const size_t n = plan.folded.size();
-  for (size_t i = static_cast<size_t>(plan.lead_wildcards) + 1; i < n; ++i) {
-    if (plan.wildcard[i]) continue;
+bool others_match(const SearchPlan& plan, bool ignore_case, const uint8_t* candidate) {
+  for (uint32_t i : plan.checks) {
     uint8_t byte = ignore_case ? fold(candidate[i]) : candidate[i];
     if (byte != plan.folded[i]) return false;
   }
@@ -111,7 +89,7 @@ void find_match(Run& run, int64_t start_offset) {
   const auto* image_end = reinterpret_cast<const uint8_t*>(run.image.end);
   const auto* cursor = reinterpret_cast<const uint8_t*>(run.writer.cursor);
   const int64_t n = static_cast<int64_t>(plan.folded.size());
-  const int64_t k = plan.lead_wildcards;
+  const int64_t r = plan.anchor;
   MatchState& m = run.match;
   m.offset = kNoMatch;
   m.crlf_consumed = false;
@@ -122,11 +100,13 @@ void find_match(Run& run, int64_t start_offset) {
 
   const uint8_t* c = cursor + start_offset;
   while (c <= last) {
-    if (k < n) {
-      const uint8_t* hit = find_first_byte(plan, c + k, last + k + 1);
+    if (!plan.all_wildcards) {
+      const uint8_t* hit = plan.anchor_is_letter
+                               ? scan_for_letter(c + r, last + r + 1, plan.anchor_byte)
+                               : scan_for_byte(c + r, last + r + 1, plan.anchor_byte);
       if (!hit) return;
-      c = hit - k;
-      if (!rest_matches(plan, ignore_case, c)) {
+      c = hit - r;
+      if (!others_match(plan, ignore_case, c)) {
         ++c;
         continue;
       }
