@@ -1,0 +1,148 @@
+// Win32 files for QK: open by name, size, positioned reads and writes, and
+// setting a file's length. Positioned transfers go through OVERLAPPED
+// offsets on a synchronous handle, so no call depends on a file pointer
+// left behind by another; every call loops over short transfers so callers
+// see one all-or-nothing operation.
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace qk::platform {
+
+namespace {
+
+constexpr int64_t kMaxChunk = 1 << 30;  // a DWORD count, kept well below its limit
+
+HANDLE as_handle(FileHandle file) {
+  return reinterpret_cast<HANDLE>(file);
+}
+
+OVERLAPPED at_offset(int64_t offset) {
+  OVERLAPPED position = {};
+  position.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  position.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return position;
+}
+
+// Offset and OffsetHigh both all ones: Windows writes at the end of file.
+OVERLAPPED at_end() {
+  OVERLAPPED position = {};
+  position.Offset = 0xFFFFFFFFu;
+  position.OffsetHigh = 0xFFFFFFFFu;
+  return position;
+}
+
+bool write_all(HANDLE handle, const char* data, int64_t size, int64_t offset, bool append) {
+  while (size > 0) {
+    DWORD chunk = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+    OVERLAPPED position = append ? at_end() : at_offset(offset);
+    DWORD put = 0;
+    if (!WriteFile(handle, data, chunk, &put, &position) || put == 0) return false;
+    data += put;
+    size -= put;
+    offset += put;
+  }
+  return true;
+}
+
+}  // namespace
+
+FileKind file_kind(const char* name) {
+  DWORD attributes = GetFileAttributesA(name);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::kMissing;
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) return FileKind::kOther;
+  return FileKind::kRegular;
+}
+
+FileHandle open_file(const char* name, OpenMode mode) {
+  DWORD access = GENERIC_READ;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case OpenMode::kRead:
+      break;
+    case OpenMode::kUpdate:
+      access |= GENERIC_WRITE;
+      break;
+    case OpenMode::kCreate:
+      access |= GENERIC_WRITE;
+      disposition = CREATE_ALWAYS;
+      break;
+    case OpenMode::kAppend:
+      // Append data without write data: the system itself keeps every
+      // write at the end, as O_APPEND does.
+      access |= FILE_APPEND_DATA;
+      disposition = OPEN_ALWAYS;
+      break;
+  }
+  // Sharing everything matches what the POSIX build allows: QK reopens
+  // its target by name (to set its length) while a reader may have it open.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE handle =
+      CreateFileA(name, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return kNoFile;
+  // Device names (CON, NUL, COM1) open without error; only a disk file is
+  // a file to QK.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return kNoFile;
+  }
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+bool close_file(FileHandle file) {
+  if (file == kNoFile) return true;
+  return CloseHandle(as_handle(file)) != 0;
+}
+
+int64_t file_size(FileHandle file) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(as_handle(file), &size)) return -1;
+  return size.QuadPart;
+}
+
+bool read_at(FileHandle file, char* data, int64_t size, int64_t offset) {
+  while (size > 0) {
+    DWORD chunk = static_cast<DWORD>(size < kMaxChunk ? size : kMaxChunk);
+    OVERLAPPED position = at_offset(offset);
+    DWORD got = 0;
+    if (!ReadFile(as_handle(file), data, chunk, &got, &position) || got == 0) return false;
+    data += got;
+    size -= got;
+    offset += got;
+  }
+  return true;
+}
+
+bool write_at(FileHandle file, const char* data, int64_t size, int64_t offset) {
+  return write_all(as_handle(file), data, size, offset, false);
+}
+
+bool write_appending(FileHandle file, const char* data, int64_t size) {
+  return write_all(as_handle(file), data, size, 0, true);
+}
+
+// Windows reports a failed write through a mapped view (a full disk, a
+// lost network share) as an in-page exception, not as an error a caller
+// can test, so QK never writes there through a mapping; the caller's
+// fallback writes through the handle instead.
+char* map_for_update(FileHandle, int64_t) {
+  return nullptr;
+}
+
+void unmap_file(char*, int64_t) {}
+
+bool set_length(FileHandle file, int64_t length) {
+  LARGE_INTEGER position;
+  position.QuadPart = length;
+  return SetFilePointerEx(as_handle(file), position, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(as_handle(file));
+}
+
+bool set_length_by_name(const char* name, int64_t length) {
+  FileHandle file = open_file(name, OpenMode::kUpdate);
+  if (file == kNoFile) return false;
+  bool ok = set_length(file, length);
+  return close_file(file) && ok;
+}
+
+}  // namespace qk::platform

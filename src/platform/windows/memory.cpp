@@ -1,0 +1,37 @@
+// Image memory and the environment on Windows. A big file image is taken
+// straight from VirtualAlloc: committed pages arrive zeroed on first touch
+// and go back to the system whole when freed, instead of fragmenting the
+// C heap of a 32-bit process whose address space is tight.
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace qk::platform {
+
+namespace {
+
+constexpr size_t kVirtualThreshold = 1 << 20;
+
+}  // namespace
+
+char* allocate_image(size_t size) {
+  if (size < kVirtualThreshold) return static_cast<char*>(std::malloc(size ? size : 1));
+  return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+void free_image(char* block, size_t size) {
+  if (!block) return;
+  if (size < kVirtualThreshold) {
+    std::free(block);
+  } else {
+    VirtualFree(block, 0, MEM_RELEASE);
+  }
+}
+
+const char* environment(const char* name) {
+  return std::getenv(name);
+}
+
+}  // namespace qk::platform
