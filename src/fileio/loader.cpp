@@ -123,6 +123,7 @@ void load_target(Run& run) {
     return;
   }
   run.writer.out.attach(file, false);
+  run.writer.out.map_existing(size);
 }
 
 void release_image(Run& run) {

@@ -21,6 +21,13 @@ class OutputStream {
 
   // Takes over an open file; `append` means every write goes to its end.
   void attach(platform::FileHandle file, bool append);
+
+  // For an in-place edit of a file of `size` bytes: small writes inside it
+  // go straight into a shared mapping of the file instead of costing a
+  // system call each, which is what keeps a dense same-length edit cheap.
+  // The mapping is a window that moves along with the writes, so it never
+  // holds more than a few megabytes of the file.
+  void map_existing(int64_t size);
   bool is_open() const { return file_ != platform::kNoFile; }
   platform::FileHandle handle() const { return file_; }
 
@@ -45,6 +52,15 @@ class OutputStream {
 
  private:
   static constexpr int64_t kBufferSize = 1 << 16;
+  // Writes up to this size go into the mapping; longer ones are cheaper as
+  // one positioned write, which takes no page faults.
+  static constexpr int64_t kMappedWriteMax = 4096;
+  static constexpr int64_t kMapThreshold = 1 << 20;
+  static constexpr int64_t kWindowSize = 8 << 20;
+
+  void unmap();
+  // Points the window at the one holding [at, at + size); false if none.
+  bool window_for(int64_t at, int64_t size);
 
   platform::FileHandle file_ = platform::kNoFile;
   bool append_ = false;
@@ -53,6 +69,11 @@ class OutputStream {
   int64_t buffer_offset_ = 0;  // file offset of buffer_[0]
   std::vector<char> buffer_;
   int64_t physical_bytes_ = 0;
+  int64_t last_end_ = 0;  // where the previous write ended
+  int64_t mappable_ = 0;  // bytes of the file that may be mapped
+  char* map_ = nullptr;   // the current window
+  int64_t map_offset_ = 0;
+  int64_t map_size_ = 0;
 };
 
 }  // namespace qk
