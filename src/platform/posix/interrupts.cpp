@@ -1,6 +1,7 @@
 // Interrupts during a rewrite. A signal that killed QK halfway through an
 // in-place edit would leave the file torn, so SIGINT, SIGTERM and SIGHUP are
-// blocked while the file is written; one that arrived meanwhile is
+// blocked while the file is written (and SIGPIPE, which a closed console
+// pipe raises when the details are printed); one that arrived meanwhile is
 // delivered when they are unblocked, once the file is consistent again.
 #include <signal.h>
 
@@ -16,6 +17,8 @@ sigset_t interrupt_set() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
+  // A closed console pipe must not kill the run between two writes either.
+  sigaddset(&set, SIGPIPE);
   return set;
 }
 
