@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer, UBSan) in build-fuzz
+# and runs each for the given number of seconds (default 60), starting from
+# the seed corpus in fuzz/corpus/<target>. New inputs go to a working corpus
+# under build-fuzz, never into the committed seeds; a crash leaves its input
+# in build-fuzz/artifacts and fails the script. Prints each target's
+# executions at the end.
+#   scripts/fuzz.sh [seconds]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-60}"
+build_dir="$PWD/build-fuzz"
+
+need=()
+command -v clang++ >/dev/null 2>&1 || need+=(clang)
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
+  need+=(libclang-rt-14-dev)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq "${need[@]}"
+fi
+
+CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DQK_FUZZ=ON -DQK_TESTS=OFF -DQK_WERROR=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build_dir" -j2 --target cmdline_fuzz run_fuzz
+
+status=0
+summary=""
+for target in cmdline_fuzz run_fuzz; do
+  work="$build_dir/corpus/$target"
+  artifacts="$build_dir/artifacts/$target/"
+  mkdir -p "$work" "$artifacts"
+  log="$build_dir/$target.log"
+  echo "== $target: ${seconds}s"
+  if ! "$build_dir/$target" "$work" "fuzz/corpus/$target" -max_total_time="$seconds" \
+      -print_final_stats=1 -artifact_prefix="$artifacts" -max_len=4096 >"$log" 2>&1; then
+    status=1
+    echo "!! $target failed; see $log and $artifacts"
+    tail -40 "$log"
+  fi
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  summary+="$target: ${execs:-?} executions in ${seconds}s"$'\n'
+done
+printf '%s' "$summary"
+exit $status

@@ -1,0 +1,200 @@
+// Fault injection across the write phase. A preloaded shim (tests/faults)
+// fails one chosen file call of a qk run; for every call a run makes, the
+// run is repeated with that call failing, and the target must then hold
+// either the complete result (with errorlevel 0) or its original bytes
+// (with the errorlevel of the failure). RLIMIT_FSIZE stands in for a disk
+// that fills up part way.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/harness.h"
+
+namespace qk::test {
+namespace {
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+RunOptions with_shim(const TempDir& dir, const std::string& fail_call) {
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {{"LD_PRELOAD", QK_FAULT_SHIM},
+                 // The sanitizer runtime of an ASan build must let the shim
+                 // come first.
+                 {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                 {"QK_FAIL_LOG", dir.file("calls.log")},
+                 {"QK_FAIL_CALL", fail_call}};
+  return options;
+}
+
+// The errorlevel a run must end with when call `n` (1-based) of `calls`
+// fails. Opening the output is the loader's (read-only for an in-place
+// run, cannot create for -$); a second open, and everything after it,
+// belongs to cutting a shrunken file (extended error); a failed write or
+// close of the output is a write fault; a refused mapping only makes the
+// stream write through the descriptor instead.
+int expected_errorlevel(const std::vector<std::string>& calls, size_t n, bool to_output_file) {
+  int opens = 0;
+  for (size_t i = 0; i <= n - 1; ++i)
+    if (calls[i] == "open") ++opens;
+  const std::string& kind = calls[n - 1];
+  if (kind == "mmap") return 0;
+  if (kind == "open" && opens == 1) return to_output_file ? 6 : 9;
+  if (opens >= 2) return 8;
+  return 14;
+}
+
+struct FaultRun {
+  const char* what;
+  std::string before;
+  std::vector<std::string> args;
+  std::string after;
+};
+
+std::string crlf_lines() {
+  return "alpha foo one\r\nbeta\r\nfoo gamma foo\r\ndelta\r\nlast foo";
+}
+
+std::string large_file() {
+  // Over a mebibyte, so scattered same-length edits go through a mapping.
+  std::string text;
+  for (int i = 0; i < 60000; ++i)
+    text += i % 997 == 0 ? "line with foo here\r\n" : "an ordinary line of text\r\n";
+  return text;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(FaultInjection, EveryFailedCallLeavesResultOrOriginal) {
+  const std::string text = crlf_lines();
+  const std::string big = large_file();
+  const std::vector<FaultRun> runs = {
+      {"same length", text, {"f", "foo", "bar"}, replaced(text, "foo", "bar")},
+      {"growing", text, {"f", "foo", "foobar"}, replaced(text, "foo", "foobar")},
+      {"shrinking", text, {"f", "foo", "x"}, replaced(text, "foo", "x")},
+      {"full writing", text, {"f", "foo", "bar", "-~"}, replaced(text, "foo", "bar")},
+      {"add at start", text, {"f", "nothing", "top\r\n", "-B"}, "top\r\n" + text},
+      {"add at end", text, {"f", "nothing", "\r\nend", "-T"}, text + "\r\nend"},
+      {"whole lines", text, {"f", "beta", "", "-D"}, replaced(text, "beta\r\n", "")},
+      {"unmodified lines", text, {"f", "foo", "x", "-U"}, "beta\r\ndelta\r\n"},
+      {"large same length", big, {"f", "foo", "bar"}, replaced(big, "foo", "bar")},
+      {"large shrinking", big, {"f", "foo", "f"}, replaced(big, "foo", "f")},
+  };
+  int points = 0;
+  for (const FaultRun& run : runs) {
+    SCOPED_TRACE(run.what);
+    std::vector<std::string> calls;
+    {
+      TempDir dir;
+      write_file(dir.file("f"), run.before);
+      RunResult clean = run_qk(run.args, with_shim(dir, ""));
+      ASSERT_EQ(clean.exit_code, 0) << clean.out;
+      ASSERT_EQ(read_file(dir.file("f")), run.after);
+      calls = lines_of(read_file(dir.file("calls.log")));
+      ASSERT_FALSE(calls.empty());
+    }
+    for (size_t n = 1; n <= calls.size(); ++n) {
+      SCOPED_TRACE("failing call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+      TempDir dir;
+      write_file(dir.file("f"), run.before);
+      RunResult result = run_qk(run.args, with_shim(dir, std::to_string(n)));
+      const int expected = expected_errorlevel(calls, n, false);
+      EXPECT_EQ(result.exit_code, expected) << result.out;
+      const std::string after = read_file(dir.file("f"));
+      if (expected == 0) {
+        EXPECT_TRUE(after == run.after) << "result incomplete";
+      } else {
+        EXPECT_TRUE(after == run.before) << "original not back";
+      }
+      ++points;
+    }
+  }
+  RecordProperty("fault_points", points);
+}
+
+TEST(FaultInjection, OutputFileFaultsNeverTouchTheTarget) {
+  const std::string text = crlf_lines();
+  const std::vector<std::vector<std::string>> command_lines = {
+      {"f", "foo", "bar", "-$", "out"},
+      {"f", "foo", "x", "-$:A", "out"},
+      {"f", "nothing", "end", "-T", "-$", "out"},
+  };
+  for (const auto& args : command_lines) {
+    std::vector<std::string> calls;
+    {
+      TempDir dir;
+      write_file(dir.file("f"), text);
+      ASSERT_EQ(run_qk(args, with_shim(dir, "")).exit_code, 0);
+      calls = lines_of(read_file(dir.file("calls.log")));
+    }
+    for (size_t n = 1; n <= calls.size(); ++n) {
+      SCOPED_TRACE(args[4] + " failing call " + std::to_string(n) + " (" + calls[n - 1] + ")");
+      TempDir dir;
+      write_file(dir.file("f"), text);
+      RunResult result = run_qk(args, with_shim(dir, std::to_string(n)));
+      EXPECT_EQ(result.exit_code, expected_errorlevel(calls, n, true)) << result.out;
+      EXPECT_EQ(read_file(dir.file("f")), text);
+    }
+  }
+}
+
+TEST(FaultInjection, FailedCutPutsTheOriginalBack) {
+  // The length change itself fails: without the restore the file would
+  // keep its old length with the new content at its start.
+  const std::string text = crlf_lines();
+  TempDir dir;
+  write_file(dir.file("f"), text);
+  RunResult result = run_qk({"f", "foo", "x"}, with_shim(dir, "truncate:1"));
+  EXPECT_EQ(result.out, banner() + "\nERROR: Extended error: -20\n");
+  EXPECT_EQ(result.exit_code, 8);
+  EXPECT_EQ(read_file(dir.file("f")), text);
+}
+
+TEST(FaultInjection, FileSizeLimitMidWrite) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    long limit;
+  };
+  const std::string text = crlf_lines();
+  const long size = static_cast<long>(text.size());
+  const std::vector<Case> cases = {
+      {"growing to the limit", {"f", "foo", "foobar"}, size},
+      {"limit inside the first edit", {"f", "foo", "foobar"}, 8},
+      {"limit before any edit", {"f", "foo", "bar"}, 0},
+      {"shrinking under a limit", {"f", "foo", "x"}, 20},
+      {"adding at the end", {"f", "nothing", "end", "-T"}, size},
+      {"adding at the start", {"f", "nothing", "top", "-B"}, size + 1},
+      {"full writing", {"f", "foo", "bar", "-~"}, size / 2},
+      {"whole lines", {"f", "beta", "a much longer line", "-D"}, size},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    write_file(dir.file("f"), text);
+    RunOptions options;
+    options.cwd = dir.path();
+    options.limits = {{"fsize", c.limit}};
+    RunResult result = run_qk(c.args, options);
+    EXPECT_EQ(result.out, banner() + "\nERROR: Write fault encountered: f\n");
+    EXPECT_EQ(result.exit_code, 14);
+    EXPECT_EQ(read_file(dir.file("f")), text);
+  }
+}
+
+}  // namespace
+}  // namespace qk::test

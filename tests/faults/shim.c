@@ -1,0 +1,203 @@
+/* Fault injection for the end-to-end tests, loaded into qk with LD_PRELOAD.
+ * It wraps the calls through which qk changes files (opening for writing,
+ * write, pwrite, ftruncate, mmap and close) and can fail exactly one of
+ * them, so a test can walk a run's write phase fault by fault.
+ *
+ * Only calls on descriptors opened for writing are counted: console output
+ * and reading the target never are, which keeps the numbering the same for
+ * every run of one command line.
+ *
+ *   QK_FAIL_CALL=n       fail the n-th counted call, whatever its kind
+ *   QK_FAIL_CALL=kind:n  fail the n-th call of one kind: open, write,
+ *                        truncate, mmap or close
+ *   QK_FAIL_LOG=path     append the kind of every counted call, one a line
+ *   QK_SIGNAL_CALL=n     raise the signal QK_SIGNAL (a number) just before
+ *                        the n-th counted call, which then goes ahead
+ *
+ * A failed write, truncate or open returns -1 with ENOSPC, EIO or EACCES; a
+ * failed mmap returns MAP_FAILED with ENOMEM; a failed close does close the
+ * descriptor (as Linux does) and then reports EIO. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#define MAX_FDS 1024
+
+static unsigned char writable[MAX_FDS];
+static long counted;
+static long counted_of_kind[8];
+static int log_fd = -2;
+
+enum kind { K_OPEN, K_WRITE, K_TRUNCATE, K_MMAP, K_CLOSE };
+static const char* const kind_names[] = {"open", "write", "truncate", "mmap", "close"};
+
+static void* next(const char* name) {
+  return dlsym(RTLD_NEXT, name);
+}
+
+static void log_call(enum kind k) {
+  static ssize_t (*real_write)(int, const void*, size_t);
+  static int (*real_open)(const char*, int, ...);
+  if (log_fd == -2) {
+    const char* path = getenv("QK_FAIL_LOG");
+    real_open = (int (*)(const char*, int, ...))next("open");
+    log_fd = path && *path ? real_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+  }
+  if (log_fd < 0) return;
+  if (!real_write) real_write = (ssize_t(*)(int, const void*, size_t))next("write");
+  char line[16];
+  size_t n = strlen(kind_names[k]);
+  memcpy(line, kind_names[k], n);
+  line[n++] = '\n';
+  real_write(log_fd, line, n);
+}
+
+/* Counts one call and says whether it is the one to fail. */
+static int should_fail(enum kind k) {
+  long all = ++counted;
+  long own = ++counted_of_kind[k];
+  log_call(k);
+  const char* signal_at = getenv("QK_SIGNAL_CALL");
+  const char* signal_number = getenv("QK_SIGNAL");
+  if (signal_at && signal_number && atol(signal_at) == all) raise(atoi(signal_number));
+  const char* spec = getenv("QK_FAIL_CALL");
+  if (!spec || !*spec) return 0;
+  const char* colon = strchr(spec, ':');
+  if (!colon) return atol(spec) == all;
+  size_t len = (size_t)(colon - spec);
+  return strlen(kind_names[k]) == len && strncmp(spec, kind_names[k], len) == 0 &&
+         atol(colon + 1) == own;
+}
+
+static int tracked(int fd) {
+  return fd >= 0 && fd < MAX_FDS && writable[fd];
+}
+
+static int opened(int fd, int flags) {
+  if (fd >= 0 && fd < MAX_FDS) writable[fd] = (flags & O_ACCMODE) != O_RDONLY;
+  return fd;
+}
+
+static int open_common(const char* real_name, const char* path, int flags, mode_t mode) {
+  int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))next(real_name);
+  if ((flags & O_ACCMODE) != O_RDONLY && should_fail(K_OPEN)) {
+    errno = EACCES;
+    return -1;
+  }
+  return opened(real(path, flags, mode), flags);
+}
+
+static mode_t mode_arg(int flags, va_list ap) {
+  return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  mode_t mode = mode_arg(flags, ap);
+  va_end(ap);
+  return open_common("open", path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  mode_t mode = mode_arg(flags, ap);
+  va_end(ap);
+  return open_common("open64", path, flags, mode);
+}
+
+int __open_2(const char* path, int flags) {
+  return open_common("open", path, flags, 0);
+}
+
+int __open64_2(const char* path, int flags) {
+  return open_common("open64", path, flags, 0);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  ssize_t (*real)(int, const void*, size_t) = (ssize_t(*)(int, const void*, size_t))next("write");
+  if (tracked(fd) && should_fail(K_WRITE)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, data, size);
+}
+
+ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
+  ssize_t (*real)(int, const void*, size_t, off_t) =
+      (ssize_t(*)(int, const void*, size_t, off_t))next("pwrite");
+  if (tracked(fd) && should_fail(K_WRITE)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, data, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
+  ssize_t (*real)(int, const void*, size_t, off_t) =
+      (ssize_t(*)(int, const void*, size_t, off_t))next("pwrite64");
+  if (tracked(fd) && should_fail(K_WRITE)) {
+    errno = ENOSPC;
+    return -1;
+  }
+  return real(fd, data, size, offset);
+}
+
+int ftruncate(int fd, off_t length) {
+  int (*real)(int, off_t) = (int (*)(int, off_t))next("ftruncate");
+  if (tracked(fd) && should_fail(K_TRUNCATE)) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, length);
+}
+
+int ftruncate64(int fd, off_t length) {
+  int (*real)(int, off_t) = (int (*)(int, off_t))next("ftruncate64");
+  if (tracked(fd) && should_fail(K_TRUNCATE)) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, length);
+}
+
+void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
+  void* (*real)(void*, size_t, int, int, int, off_t) =
+      (void* (*)(void*, size_t, int, int, int, off_t))next("mmap");
+  if (tracked(fd) && (protection & PROT_WRITE) && should_fail(K_MMAP)) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return real(address, size, protection, flags, fd, offset);
+}
+
+void* mmap64(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
+  void* (*real)(void*, size_t, int, int, int, off_t) =
+      (void* (*)(void*, size_t, int, int, int, off_t))next("mmap64");
+  if (tracked(fd) && (protection & PROT_WRITE) && should_fail(K_MMAP)) {
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  return real(address, size, protection, flags, fd, offset);
+}
+
+int close(int fd) {
+  int (*real)(int) = (int (*)(int))next("close");
+  int fail = tracked(fd) && should_fail(K_CLOSE);
+  if (fd >= 0 && fd < MAX_FDS) writable[fd] = 0;
+  int rc = real(fd);
+  if (fail) {
+    errno = EIO;
+    return -1;
+  }
+  return rc;
+}
