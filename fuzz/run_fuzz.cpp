@@ -66,7 +66,7 @@ struct Outcome {
   int exit_code = 0;
   int32_t scan_status = 0;
   bool report_only = false;
-  bool appended_switch = false;  // the extra switch took effect
+  bool appended_switch = false;  // the extra switches took effect
   char output_mode = 0;
   bool m_without_edits = false;  // -M that edited nothing keeps the target
   std::string target;
@@ -76,10 +76,12 @@ struct Outcome {
 Outcome run_once(const std::vector<std::string>& args, const std::string& target,
                  const std::vector<std::string>& extra) {
   reset_directory(target);
+  // The extra switches go first, where no pending -G, -E or -$ of the
+  // input can turn them into texts.
   std::vector<const char*> argv{"qk", "f"};
-  for (const std::string& arg : args)
-    argv.push_back(arg.c_str());
   for (const std::string& arg : extra)
+    argv.push_back(arg.c_str());
+  for (const std::string& arg : args)
     argv.push_back(arg.c_str());
   argv.push_back(nullptr);
 
