@@ -116,7 +116,7 @@ bool has(const std::vector<std::string>& args, const std::string& arg) {
 TEST(Differential, ThreeWaysOfWritingAgree) {
   Generator gen(0x51c0ffee);
   int edited = 0;
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 240; ++i) {
     const std::string content = gen.file();
     std::vector<std::string> args = {"f", gen.search(), gen.text("xyXY&b", 5)};
     for (const std::string& s : gen.switches())
