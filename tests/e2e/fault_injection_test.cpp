@@ -133,6 +133,7 @@ TEST(FaultInjection, OutputFileFaultsNeverTouchTheTarget) {
       {"f", "foo", "x", "-$:A", "out"},
       {"f", "nothing", "end", "-T", "-$", "out"},
   };
+  int points = 0;
   for (const auto& args : command_lines) {
     std::vector<std::string> calls;
     {
@@ -148,8 +149,10 @@ TEST(FaultInjection, OutputFileFaultsNeverTouchTheTarget) {
       RunResult result = run_qk(args, with_shim(dir, std::to_string(n)));
       EXPECT_EQ(result.exit_code, expected_errorlevel(calls, n, true)) << result.out;
       EXPECT_EQ(read_file(dir.file("f")), text);
+      ++points;
     }
   }
+  RecordProperty("fault_points", points);
 }
 
 TEST(FaultInjection, FailedCutPutsTheOriginalBack) {
