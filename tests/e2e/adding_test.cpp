@@ -49,7 +49,7 @@ TEST(Adding, CreatesMissingFiles) {
   RunResult result = run_qk({"new.txt", "zzz", "hello", "-T:C"}, options);
   EXPECT_EQ(result.out, banner() + "\nNew file created (String appended)\n");
   EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(read_file(dir.file("new.txt")), "hello");
+  EXPECT_EQ(read_file(dir.file(shown_name("new.txt"))), "hello");
 
   result = run_qk({"lines.txt", "zzz", "hello", "-T:C", "-D", "-V:3"}, options);
   EXPECT_EQ(result.out,
@@ -57,7 +57,7 @@ TEST(Adding, CreatesMissingFiles) {
                 "\nOriginal filesize : 0\nBytes gained      : 7\nBytes written     : 7\n"
                 "Number times text inserted at & : 0\n"
                 "\nNew file created (String appended)\n");
-  EXPECT_EQ(read_file(dir.file("lines.txt")), "hello\r\n");
+  EXPECT_EQ(read_file(dir.file(shown_name("lines.txt"))), "hello\r\n");
 
   // With -$ the output file is created and the target stays missing, also
   // under -$:A.

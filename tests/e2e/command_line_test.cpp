@@ -165,9 +165,8 @@ TEST(CommandLine, PauseComesLast) {
     RunResult result = run_qk({"f", "b", "x", "-P"}, options);
     EXPECT_EQ(result.out, banner() + "\nOK: 1 matches found\n- Press any key to continue -\n");
     result = run_qk({"missing", "b", "x", "-P"}, options);
-    EXPECT_EQ(result.out, banner() +
-                              "\nERROR: Bad filename or file does not exist: missing\n"
-                              "- Press any key to continue -\n");
+    EXPECT_EQ(result.out, banner() + "\nERROR: Bad filename or file does not exist: " +
+                              shown_name("missing") + "\n- Press any key to continue -\n");
     EXPECT_EQ(result.exit_code, 1);
     write_file(dir.file("f"), "abc");
     result = run_qk({"f", "b", "x", "-P", "-V:0"}, options);

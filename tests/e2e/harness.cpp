@@ -26,7 +26,25 @@ void write_all(int fd, const std::string& data) {
   }
 }
 
+std::string binary_under_test() {
+  const char* chosen = std::getenv("QK_TEST_BINARY");
+  return chosen && *chosen ? chosen : QK_BINARY;
+}
+
 }  // namespace
+
+bool on_windows_build() {
+  const std::string binary = binary_under_test();
+  return binary.size() >= 4 && binary.compare(binary.size() - 4, 4, ".exe") == 0;
+}
+
+std::string shown_name(const std::string& name) {
+  if (!on_windows_build()) return name;
+  std::string upper = name;
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return upper;
+}
 
 RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options) {
   int out_pipe[2];
@@ -55,18 +73,19 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
     }
     std::vector<char*> argv;
-    std::string binary = QK_BINARY;
+    std::string runner = std::getenv("QK_TEST_RUNNER") ? std::getenv("QK_TEST_RUNNER") : "";
+    std::string binary = binary_under_test();
+    if (!runner.empty()) argv.push_back(runner.data());
     argv.push_back(binary.data());
     std::vector<std::string> copies = args;
     for (auto& arg : copies)
       argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
-  if (options.while_running) options.while_running(pid);
   signal(SIGPIPE, SIG_IGN);
   write_all(in_pipe[1], options.input);
   close(in_pipe[1]);

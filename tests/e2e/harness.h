@@ -3,7 +3,6 @@
 // its standard output and exit code.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,12 +22,21 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // added variables
   std::vector<std::pair<std::string, long>> limits;      // "fsize" -> RLIMIT_FSIZE
   bool drop_privileges = false;                          // run as nobody (uid 65534)
-  // Called with qk's process id as soon as it has started, before its
-  // input is written; run_qk still waits for it afterwards (signal tests).
-  std::function<void(int pid)> while_running;
 };
 
 RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The same suite also runs against the Windows build: QK_TEST_BINARY names
+// another qk (e.g. qk.exe) and QK_TEST_RUNNER the program that starts it
+// (e.g. wine). Everything that differs between the builds is answered here.
+//
+// True when the qk under test is a Windows build.
+bool on_windows_build();
+
+// A target file's name as qk uses it, in messages and for a target it
+// creates: file names are case-insensitive on Windows, where QK
+// upper-cases the target's name.
+std::string shown_name(const std::string& name);
 
 // One run on a target file "f" in a fresh directory: its content before
 // and after, the output after the banner and the exit code.

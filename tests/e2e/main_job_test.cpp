@@ -117,15 +117,17 @@ TEST(MainJob, FileErrors) {
   write_file(dir.file("empty"), "");
   mkdir(dir.file("folder").c_str(), 0755);
   mkfifo(dir.file("fifo").c_str(), 0644);  // opening it would block
+  const std::string not_found = "\nERROR: Bad filename or file does not exist: ";
   const std::vector<ErrorCase> cases = {
-      {{"missing", "a", "b"}, "\nERROR: Bad filename or file does not exist: missing\n", 1},
-      {{"folder", "a", "b"}, "\nERROR: Bad filename or file does not exist: folder\n", 1},
-      {{"fifo", "a", "b", "-T:C"}, "\nERROR: Bad filename or file does not exist: fifo\n", 1},
+      {{"missing", "a", "b"}, not_found + shown_name("missing") + "\n", 1},
+      {{"folder", "a", "b"}, not_found + shown_name("folder") + "\n", 1},
+      {{"fifo", "a", "b", "-T:C"}, not_found + shown_name("fifo") + "\n", 1},
       {{"empty", "a", "b"}, "\nERROR: File too big or 0 bytes (2147483583 byte maximum)\n", 4},
-      {{"missing", "a", "b", "-#:0"}, "\nERROR: Bad filename or file does not exist: missing\n", 0},
-      {{"missing", "a", "b", "-#:R"}, "\nERROR: Bad filename or file does not exist: missing\n", 1},
+      {{"missing", "a", "b", "-#:0"}, not_found + shown_name("missing") + "\n", 0},
+      {{"missing", "a", "b", "-#:R"}, not_found + shown_name("missing") + "\n", 1},
   };
   for (const ErrorCase& c : cases) {
+    if (c.args[0] == "fifo" && on_windows_build()) continue;  // Windows has no FIFOs
     RunResult result = run_qk(c.args, options);
     EXPECT_EQ(result.out, banner() + c.out) << c.args[0];
     EXPECT_EQ(result.exit_code, c.code) << c.args[0];
@@ -161,7 +163,7 @@ TEST(MainJob, FullWritingRewritesTheFile) {
   write_file(dir.file("f"), "abc");
   // A read-only stream (report-only run) cannot take a full rewrite.
   RunResult result = run_qk({"f", "b", "x", "-#:R", "-~"}, options);
-  EXPECT_EQ(result.out, banner() + "\nERROR: Write fault encountered: f\n");
+  EXPECT_EQ(result.out, banner() + "\nERROR: Write fault encountered: " + shown_name("f") + "\n");
   EXPECT_EQ(result.exit_code, 14);
   EXPECT_EQ(read_file(dir.file("f")), "abc");
   result = run_qk({"f", "b", "x", "-~"}, options);
@@ -170,6 +172,7 @@ TEST(MainJob, FullWritingRewritesTheFile) {
 
 TEST(MainJob, ReadOnlyTarget) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  if (on_windows_build()) GTEST_SKIP() << "Wine will not run for a user who does not own it";
   TempDir dir;
   RunOptions options;
   options.cwd = dir.path();
