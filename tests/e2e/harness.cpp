@@ -86,6 +86,7 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
+  if (options.while_running) options.while_running(pid);
   signal(SIGPIPE, SIG_IGN);
   write_all(in_pipe[1], options.input);
   close(in_pipe[1]);

@@ -3,6 +3,7 @@
 // its standard output and exit code.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,9 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // added variables
   std::vector<std::pair<std::string, long>> limits;      // "fsize" -> RLIMIT_FSIZE
   bool drop_privileges = false;                          // run as nobody (uid 65534)
+  // Called with qk's process id as soon as it has started, before its
+  // input is written; run_qk still waits for it afterwards (signal tests).
+  std::function<void(int pid)> while_running;
 };
 
 RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options = {});
