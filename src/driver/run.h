@@ -142,16 +142,17 @@ struct MatchState {
   bool crlf_consumed = false;  // the length already takes in the line's CR LF
 };
 
-// The search text compiled for scanning, rebuilt whenever the text changes.
+// How the matcher scans for the search text, worked out once per text. It
+// holds no copy of the text, so a search text of any size costs nothing.
 struct SearchPlan {
   bool ready = false;
   bool all_wildcards = false;  // every position is a candidate
-  int64_t anchor = 0;          // the literal position the scan looks for
-  uint8_t anchor_byte = 0;     // its byte, folded
+  bool has_wildcards = false;
+  bool ignore_case = true;
+  uint8_t wildcard = 0;
+  int64_t anchor = 0;       // the literal position the scan looks for
+  uint8_t anchor_byte = 0;  // its byte, folded when case is ignored
   bool anchor_is_letter = false;
-  std::vector<uint8_t> folded;    // search bytes, folded when case-insensitive
-  std::vector<uint8_t> wildcard;  // 1 where the search byte is the wildcard
-  std::vector<uint32_t> checks;   // literal positions to verify, anchor excluded
 };
 
 constexpr int64_t kNoMatch = -1;

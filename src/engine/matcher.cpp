@@ -19,24 +19,24 @@ inline uint8_t fold(uint8_t byte) {
   return (byte >= 'A' && byte <= 'Z') ? static_cast<uint8_t>(byte + 0x20) : byte;
 }
 
+// The anchor is looked for among the first bytes only: a longer search
+// text gains nothing from a better anchor further in.
+constexpr uint32_t kAnchorWindow = 4096;
+
 void build_plan(Run& run) {
   SearchPlan& plan = run.plan;
   const Settings& s = run.settings;
   const uint32_t n = run.texts.search_len;
+  const auto* text = reinterpret_cast<const uint8_t*>(run.texts.search);
+  plan.ignore_case = s.case_sensitive == 0;
+  plan.wildcard = static_cast<uint8_t>(s.special[1]);
   const bool wildcard_on = s.disabled[1] == 0;
-  const uint8_t wildcard = static_cast<uint8_t>(s.special[1]);
-  const bool ignore_case = s.case_sensitive == 0;
-  plan.folded.resize(n);
-  plan.wildcard.resize(n);
-  plan.checks.clear();
+  plan.has_wildcards = wildcard_on && std::memchr(text, plan.wildcard, n) != nullptr;
   int best = 1 << 30;
   int64_t anchor = -1;
-  for (uint32_t i = 0; i < n; ++i) {
-    uint8_t byte = static_cast<uint8_t>(run.texts.search[i]);
-    plan.wildcard[i] = wildcard_on && byte == wildcard;
-    plan.folded[i] = ignore_case ? fold(byte) : byte;
-    if (plan.wildcard[i]) continue;
-    const int frequency = byte_frequency(byte, ignore_case);
+  for (uint32_t i = 0; i < n && (i < kAnchorWindow || anchor < 0); ++i) {
+    if (plan.has_wildcards && text[i] == plan.wildcard) continue;
+    const int frequency = byte_frequency(text[i], plan.ignore_case);
     if (frequency < best) {
       best = frequency;
       anchor = i;
@@ -45,18 +45,19 @@ void build_plan(Run& run) {
   plan.all_wildcards = anchor < 0;
   plan.anchor = anchor < 0 ? 0 : anchor;
   if (!plan.all_wildcards) {
-    plan.anchor_byte = plan.folded[static_cast<size_t>(anchor)];
-    plan.anchor_is_letter = ignore_case && plan.anchor_byte >= 'a' && plan.anchor_byte <= 'z';
-    for (uint32_t i = 0; i < n; ++i)
-      if (!plan.wildcard[i] && i != anchor) plan.checks.push_back(i);
+    const uint8_t byte = text[anchor];
+    plan.anchor_byte = plan.ignore_case ? fold(byte) : byte;
+    plan.anchor_is_letter = plan.ignore_case && plan.anchor_byte >= 'a' && plan.anchor_byte <= 'z';
   }
   plan.ready = true;
 }
 
-bool others_match(const SearchPlan& plan, bool ignore_case, const uint8_t* candidate) {
-  for (uint32_t i : plan.checks) {
-    uint8_t byte = ignore_case ? fold(candidate[i]) : candidate[i];
-    if (byte != plan.folded[i]) return false;
+bool others_match(const SearchPlan& plan, const uint8_t* text, int64_t n,
+                  const uint8_t* candidate) {
+  for (int64_t i = 0; i < n; ++i) {
+    const uint8_t want = text[i];
+    if (i == plan.anchor || (plan.has_wildcards && want == plan.wildcard)) continue;
+    if (plan.ignore_case ? fold(candidate[i]) != fold(want) : candidate[i] != want) return false;
   }
   return true;
 }
@@ -81,21 +82,21 @@ void prepare_search(Run& run) {
 }
 
 void find_match(Run& run, int64_t start_offset) {
-  if (!run.plan.ready) build_plan(run);
-  const SearchPlan& plan = run.plan;
   const Settings& s = run.settings;
-  const bool ignore_case = s.case_sensitive == 0;
   const auto* image_start = reinterpret_cast<const uint8_t*>(run.image.start);
   const auto* image_end = reinterpret_cast<const uint8_t*>(run.image.end);
   const auto* cursor = reinterpret_cast<const uint8_t*>(run.writer.cursor);
-  const int64_t n = static_cast<int64_t>(plan.folded.size());
-  const int64_t r = plan.anchor;
+  const int64_t n = run.texts.search_len;
+  const auto* text = reinterpret_cast<const uint8_t*>(run.texts.search);
   MatchState& m = run.match;
   m.offset = kNoMatch;
   m.crlf_consumed = false;
 
   const int64_t available = image_end - cursor;
   if (start_offset >= available || available - start_offset < n) return;
+  if (!run.plan.ready) build_plan(run);
+  const SearchPlan& plan = run.plan;
+  const int64_t r = plan.anchor;
   const uint8_t* last = image_end - n;  // the last candidate that fits
 
   const uint8_t* c = cursor + start_offset;
@@ -106,7 +107,7 @@ void find_match(Run& run, int64_t start_offset) {
                                : scan_for_byte(c + r, last + r + 1, plan.anchor_byte);
       if (!hit) return;
       c = hit - r;
-      if (!others_match(plan, ignore_case, c)) {
+      if (!others_match(plan, text, n, c)) {
         ++c;
         continue;
       }
