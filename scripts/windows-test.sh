@@ -56,8 +56,11 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # One persistent wine server for the whole suite: without it each of the
 # hundreds of runs would start and stop its own.
-wineserver -p
+wineserver -p >/dev/null 2>&1
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# Wine's own services start with the first program; started here they do
+# not inherit (and hold open) the output pipe of a test's qk run.
+"$runner" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 log="$tests_dir/e2e-wine.log"
 status=0
