@@ -134,6 +134,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char pattern[] = "/tmp/qk-run-fuzz-XXXXXX";
   if (!mkdtemp(pattern)) std::abort();
   g_dir = pattern;
+  // libFuzzer ends with exit(), so the scratch directory goes then.
+  std::atexit([] {
+    if (chdir(g_dir.c_str()) == 0) reset_directory("");
+    unlink("f");
+    unlink("s");
+    unlink("l");
+    if (chdir("/") == 0) rmdir(g_dir.c_str());
+  });
   return 0;
 }
 
