@@ -68,12 +68,12 @@ static int should_fail(enum kind k) {
   const char* signal_at = getenv("QK_SIGNAL_CALL");
   const char* signal_number = getenv("QK_SIGNAL");
   if (signal_at && signal_number && atol(signal_at) == all) raise(atoi(signal_number));
-  const char* spec = getenv("QK_FAIL_CALL");
-  if (!spec || !*spec) return 0;
-  const char* colon = strchr(spec, ':');
-  if (!colon) return atol(spec) == all;
-  size_t len = (size_t)(colon - spec);
-  return strlen(kind_names[k]) == len && strncmp(spec, kind_names[k], len) == 0 &&
+  const char* wanted = getenv("QK_FAIL_CALL");
+  if (!wanted || !*wanted) return 0;
+  const char* colon = strchr(wanted, ':');
+  if (!colon) return atol(wanted) == all;
+  size_t len = (size_t)(colon - wanted);
+  return strlen(kind_names[k]) == len && strncmp(wanted, kind_names[k], len) == 0 &&
          atol(colon + 1) == own;
 }
 
