@@ -117,6 +117,11 @@ struct Texts {
 };
 
 struct FileImage {
+  FileImage() = default;
+  FileImage(const FileImage&) = delete;
+  FileImage& operator=(const FileImage&) = delete;
+  ~FileImage();  // frees the buffer if the run did not release it
+
   char* buffer = nullptr;  // what the platform allocated
   size_t allocated = 0;
   const char* start = nullptr;

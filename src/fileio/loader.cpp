@@ -126,6 +126,10 @@ void load_target(Run& run) {
   run.writer.out.map_existing(size);
 }
 
+FileImage::~FileImage() {
+  platform::free_image(buffer, allocated);
+}
+
 void release_image(Run& run) {
   platform::free_image(run.image.buffer, run.image.allocated);
   run.image.buffer = nullptr;
