@@ -69,6 +69,6 @@ QK_TEST_BINARY="$PWD/$binary" QK_TEST_RUNNER="$runner" \
 grep -E '^\[  (FAILED|SKIPPED) \]|Failure|Expected|Which is|actual' "$log" | head -200 || true
 tail -n 3 "$log"
 count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
-echo "wine e2e: $(count PASSED || true) passed, $(count FAILED || true) failed, $(count SKIPPED || true) skipped" |
+echo "wine: $(count PASSED || true) passed, $(count FAILED || true) failed, $(count SKIPPED || true) skipped" |
   sed 's/:  passed/: 0 passed/; s/,  failed/, 0 failed/; s/,  skipped/, 0 skipped/'
 exit "$status"
