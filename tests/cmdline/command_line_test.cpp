@@ -3,6 +3,7 @@
 // at what a later stage would see: the settings, the text slots and lengths,
 // the match list, the -K entries, the error code and the offending text.
 #include "cmdline/command_line.h"
+#include "cmdline/parse.h"
 
 #include <gtest/gtest.h>
 
@@ -15,17 +16,8 @@
 namespace qk {
 namespace {
 
-using Args = std::vector<std::string>;
-
-std::unique_ptr<Run> parse(const Args& args) {
-  auto run = std::make_unique<Run>();
-  std::vector<const char*> argv{"QK"};
-  for (const std::string& arg : args)
-    argv.push_back(arg.c_str());
-  read_command_line(*run, static_cast<int>(argv.size()), argv.data());
-  validate_command_line(*run);
-  return run;
-}
+using test::Args;
+using test::parse;
 
 std::string describe(const Args& args) {
   std::string all = "QK";

@@ -15,22 +15,14 @@
 #include <vector>
 
 #include "cmdline/command_line.h"
+#include "cmdline/parse.h"
 #include "test_util.h"
 
 namespace qk {
 namespace {
 
-using Args = std::vector<std::string>;
-
-std::unique_ptr<Run> parse(const Args& args) {
-  auto run = std::make_unique<Run>();
-  std::vector<const char*> argv{"QK"};
-  for (const std::string& arg : args)
-    argv.push_back(arg.c_str());
-  read_command_line(*run, static_cast<int>(argv.size()), argv.data());
-  validate_command_line(*run);
-  return run;
-}
+using test::Args;
+using test::parse;
 
 std::string search_text(const Run& run) {
   return std::string(run.texts.search, run.texts.search_len);

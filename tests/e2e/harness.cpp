@@ -90,12 +90,16 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
   signal(SIGPIPE, SIG_IGN);
   write_all(in_pipe[1], options.input);
   close(in_pipe[1]);
+  return collect_output(pid, out_pipe[0]);
+}
+
+RunResult collect_output(int pid, int out_fd) {
   RunResult result;
   char buffer[4096];
   ssize_t n;
-  while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0)
+  while ((n = read(out_fd, buffer, sizeof buffer)) > 0)
     result.out.append(buffer, static_cast<size_t>(n));
-  close(out_pipe[0]);
+  close(out_fd);
   int status = 0;
   waitpid(pid, &status, 0);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -28,6 +28,9 @@ struct RunOptions {
   std::function<void(int pid)> while_running;
 };
 
+// Reads a child's output to its end, closes the pipe and waits for it.
+RunResult collect_output(int pid, int out_fd);
+
 RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // The same suite also runs against the Windows build: QK_TEST_BINARY names

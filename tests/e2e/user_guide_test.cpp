@@ -175,16 +175,7 @@ RunResult run_shell(const std::string& script, const std::string& dir) {
     _exit(127);
   }
   close(out_pipe[1]);
-  RunResult result;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(out_pipe[0], buffer, sizeof buffer)) > 0)
-    result.out.append(buffer, static_cast<size_t>(n));
-  close(out_pipe[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+  return collect_output(pid, out_pipe[0]);
 }
 
 // The guide leaves QK's banner line out of the outputs it shows.
