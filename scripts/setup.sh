@@ -14,5 +14,5 @@ if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  $sudo apt-get install -y -qq "${need[@]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi
