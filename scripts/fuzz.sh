@@ -21,7 +21,7 @@ if [ ${#need[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  $sudo apt-get install -y -qq "${need[@]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DQK_FUZZ=ON -DQK_TESTS=OFF -DQK_WERROR=OFF \
