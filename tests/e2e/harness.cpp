@@ -106,12 +106,15 @@ RunResult collect_output(int pid, int out_fd) {
   return result;
 }
 
-void expect_cases(const std::vector<FileCase>& cases) {
+void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup) {
   for (const FileCase& c : cases) {
     TempDir dir;
     write_file(dir.file("f"), c.before);
+    for (const auto& [name, content] : setup.files)
+      write_file(dir.file(name), content);
     RunOptions options;
     options.cwd = dir.path();
+    options.env = setup.env;
     RunResult result = run_qk(c.args, options);
     std::string args;
     for (const auto& a : c.args)

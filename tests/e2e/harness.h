@@ -56,7 +56,13 @@ struct FileCase {
 };
 
 // Runs every case and checks file, output and exit code.
-void expect_cases(const std::vector<FileCase>& cases);
+// What every case of a table finds besides "f": more files and variables.
+struct CaseSetup {
+  std::vector<std::pair<std::string, std::string>> files;  // name, content
+  std::vector<std::pair<std::string, std::string>> env;
+};
+
+void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup = {});
 
 // The banner line that starts every non-silent run.
 std::string banner();

@@ -20,25 +20,16 @@ struct SourceCase {
 // files s262 (262 bytes), s261 (261 bytes), crlf ("ab\r\n"), anchored ("#ab")
 // and empty.
 void expect_sources(const std::string& content, const std::vector<SourceCase>& cases) {
-  for (const SourceCase& c : cases) {
-    TempDir dir;
-    write_file(dir.file("f"), content);
-    write_file(dir.file("s262"), std::string(261, 'q') + "z");
-    write_file(dir.file("s261"), std::string(260, 'q') + "z");
-    write_file(dir.file("crlf"), "ab\r\n");
-    write_file(dir.file("anchored"), "#ab");
-    write_file(dir.file("empty"), "");
-    RunOptions options;
-    options.cwd = dir.path();
-    options.env = {{"VAR", "abc"}, {"OUT", "out.txt"}, {"DASH", "-x"}};
-    RunResult result = run_qk(c.args, options);
-    std::string args;
-    for (const auto& a : c.args)
-      args += a + " ";
-    EXPECT_EQ(read_file(dir.file("f")), c.after) << args;
-    EXPECT_EQ(result.out, banner() + c.out) << args;
-    EXPECT_EQ(result.exit_code, c.code) << args;
-  }
+  const CaseSetup setup = {{{"s262", std::string(261, 'q') + "z"},
+                            {"s261", std::string(260, 'q') + "z"},
+                            {"crlf", "ab\r\n"},
+                            {"anchored", "#ab"},
+                            {"empty", ""}},
+                           {{"VAR", "abc"}, {"OUT", "out.txt"}, {"DASH", "-x"}}};
+  std::vector<FileCase> file_cases;
+  for (const SourceCase& c : cases)
+    file_cases.push_back({content, c.args, c.after, c.out, c.code});
+  expect_cases(file_cases, setup);
 }
 
 TEST(TextSources, EnvironmentAndGuardedArguments) {

@@ -130,11 +130,4 @@ bool set_length(FileHandle file, int64_t length) {
   return rc == 0;
 }
 
-bool set_length_by_name(const char* name, int64_t length) {
-  FileHandle file = open_file(name, OpenMode::kUpdate);
-  if (file == kNoFile) return false;
-  bool ok = set_length(file, length);
-  return close_file(file) && ok;
-}
-
 }  // namespace qk::platform
