@@ -17,11 +17,6 @@ namespace qk {
 
 namespace {
 
-bool report_only(const Run& run) {
-  const char mode = run.settings.selection_mode;
-  return run.settings.selection && (mode == '0' || mode == 'R');
-}
-
 bool in_place(const Run& run) {
   return !run.settings.output;
 }
@@ -29,7 +24,7 @@ bool in_place(const Run& run) {
 // Writing back the original after a failure only makes sense where this
 // run could have written to the target at all.
 void put_original_back(Run& run) {
-  if (in_place(run) && !report_only(run)) restore_target(run);
+  if (in_place(run) && !run.settings.report_only()) restore_target(run);
 }
 
 }  // namespace

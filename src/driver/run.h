@@ -72,6 +72,9 @@ struct Settings {
   // -L markers: 0, 'L', '6' (no name) or a load status '1','3','4','5'.
   char l_search = 0;
   char l_new = 0;
+
+  // -#:0 and -#:R only count: the target is opened for reading only.
+  bool report_only() const { return selection && (selection_mode == '0' || selection_mode == 'R'); }
 };
 
 // The internal second phase of -#:L.

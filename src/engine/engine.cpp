@@ -17,11 +17,6 @@ namespace qk {
 
 namespace {
 
-bool report_only(const Run& run) {
-  const char mode = run.settings.selection_mode;
-  return run.settings.selection && (mode == '0' || mode == 'R');
-}
-
 // Finds the next match to act on; false when there is none.
 bool next_acted_match(Run& run) {
   MatchState& m = run.match;
@@ -38,7 +33,7 @@ bool next_acted_match(Run& run) {
 void finish_scan(Run& run) {
   if (run.settings.line_filter == 'M') {
     finish_modified_lines(run);
-  } else if (run.settings.add_mode == 'B' && run.counts.acted == 0 && !report_only(run)) {
+  } else if (run.settings.add_mode == 'B' && run.counts.acted == 0 && !run.settings.report_only()) {
     // -B writes the whole image behind the added text anyway; emitting it
     // here as well would only write it twice (or, to an appended output
     // file, leave a second copy).
@@ -67,7 +62,8 @@ void run_engine(Run& run) {
       finish_scan(run);
       counts.scan_status = 1;
       // A report-only run writes nothing, so it adds nothing either.
-      if (counts.acted == 0 && run.settings.add_mode && !report_only(run)) add_new_text(run);
+      if (counts.acted == 0 && run.settings.add_mode && !run.settings.report_only())
+        add_new_text(run);
       return;
     }
 

@@ -10,11 +10,6 @@ namespace qk {
 
 namespace {
 
-bool report_only(const Run& run) {
-  const char mode = run.settings.selection_mode;
-  return run.settings.selection && (mode == '0' || mode == 'R');
-}
-
 bool image_from(Run& run, size_t size, int created_offset) {
   size_t total = size + static_cast<size_t>(created_offset);
   char* block = platform::allocate_image(total);
@@ -71,7 +66,7 @@ void load_target(Run& run) {
     create_target(run, -1);
     return;
   }
-  if (!s.output && !report_only(run)) {
+  if (!s.output && !run.settings.report_only()) {
     platform::FileHandle update = platform::open_file(name, platform::OpenMode::kUpdate);
     platform::close_file(file);
     if (update == platform::kNoFile) {
