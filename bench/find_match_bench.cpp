@@ -8,8 +8,8 @@
 #include <random>
 #include <string>
 
-#include "driver/run.h"
 #include "engine/matcher.h"
+#include "state/run.h"
 
 namespace {
 

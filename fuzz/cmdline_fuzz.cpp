@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cmdline/command_line.h"
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace {
 

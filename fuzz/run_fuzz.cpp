@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // error code; nothing is printed here.
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

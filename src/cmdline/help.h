@@ -1,7 +1,7 @@
 // The banner line and the help pages.
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

@@ -2,7 +2,7 @@
 // line to the exit code.
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

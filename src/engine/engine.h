@@ -2,7 +2,7 @@
 // selects and edits matches, emitting the unchanged stretches between them.
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

@@ -2,7 +2,7 @@
 // writing only the modified lines (-M).
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

@@ -3,7 +3,7 @@
 // file created under :C.
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

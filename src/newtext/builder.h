@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 

@@ -2,7 +2,7 @@
 // verbosity) and the outcome lines of a successful run.
 #pragma once
 
-#include "driver/run.h"
+#include "state/run.h"
 
 namespace qk {
 
