@@ -46,6 +46,7 @@ void create_target(Run& run, int32_t code) {
   run.image.buffer[0] = '\n';
   s.create = 'Y';
   run.writer.out.attach(file, false);
+  run.writer.out.keep_originals(0);
 }
 
 }  // namespace
@@ -118,7 +119,7 @@ void load_target(Run& run) {
     return;
   }
   run.writer.out.attach(file, false);
-  run.writer.out.map_existing(size);
+  run.writer.out.keep_originals(size);
 }
 
 FileImage::~FileImage() {

@@ -8,60 +8,46 @@ namespace qk {
 
 void OutputStream::attach(platform::FileHandle file, bool append) {
   close();
-  mappable_ = 0;
   file_ = file;
   append_ = append;
   error_ = false;
   position_ = 0;
-  last_end_ = 0;
   buffer_offset_ = 0;
   buffer_.clear();
-  buffer_.reserve(kBufferSize);
+  // Room for one block past the buffer size: filling a gap never needs a
+  // flush of its own.
+  buffer_.reserve(static_cast<size_t>(kBufferSize + 2 * kBlock));
+  committed_ = 0;
   physical_bytes_ = 0;
 }
 
-void OutputStream::map_existing(int64_t size) {
-  unmap();
-  mappable_ = 0;
-  if (is_open() && !append_ && size >= kMapThreshold && platform::fully_allocated(file_))
-    mappable_ = size;
-}
-
-void OutputStream::unmap() {
-  platform::unmap_file(map_, map_size_);
-  map_ = nullptr;
-  map_offset_ = map_size_ = 0;
-}
-
-bool OutputStream::window_for(int64_t at, int64_t size) {
-  if (at + size > mappable_) return false;
-  if (map_ && at >= map_offset_ && at + size <= map_offset_ + map_size_) return true;
-  unmap();
-  int64_t offset = at - at % platform::kMapAlignment;
-  int64_t length = kWindowSize;
-  if (offset + length > mappable_) length = mappable_ - offset;
-  if (at + size > offset + length) return false;
-  map_ = platform::map_for_update(file_, offset, length);
-  if (!map_) {
-    mappable_ = 0;  // mapping failed once: plain writes from now on
-    return false;
+void OutputStream::put_out(const char* data, int64_t size, int64_t offset) {
+  if (error_) return;
+  bool ok;
+  if (append_) {
+    ok = platform::write_appending(file_, data, size);
+  } else {
+    // The originals are kept, and the image told, before anything changes.
+    ok = (!hook_ || hook_(hook_context_, offset, offset + size)) &&
+         journal_.keep(file_, data, size, offset) && platform::write_at(file_, data, size, offset);
   }
-  map_offset_ = offset;
-  map_size_ = length;
-  return true;
-}
-
-void OutputStream::flush() {
-  if (buffer_.empty()) return;
-  int64_t size = static_cast<int64_t>(buffer_.size());
-  bool ok = append_ ? platform::write_appending(file_, buffer_.data(), size)
-                    : platform::write_at(file_, buffer_.data(), size, buffer_offset_);
   if (ok) {
     physical_bytes_ += size;
   } else {
     error_ = true;
   }
+}
+
+void OutputStream::flush() {
+  drop_tentative();
+  if (!buffer_.empty())
+    put_out(buffer_.data(), static_cast<int64_t>(buffer_.size()), buffer_offset_);
   buffer_.clear();
+  committed_ = 0;
+}
+
+void OutputStream::append_to_buffer(const char* data, int64_t size) {
+  buffer_.insert(buffer_.end(), data, data + size);
 }
 
 void OutputStream::write(const char* data, int64_t size) {
@@ -70,43 +56,58 @@ void OutputStream::write(const char* data, int64_t size) {
     error_ = true;
     return;
   }
-  // A small write after a seek goes into the mapping; writes that follow
-  // each other are gathered in the buffer instead.
-  if (mappable_ && position_ != last_end_ && size <= kMappedWriteMax &&
-      buffer_offset_ + static_cast<int64_t>(buffer_.size()) <= position_ &&
-      window_for(position_, size)) {
-    std::memcpy(map_ + (position_ - map_offset_), data, static_cast<size_t>(size));
-    physical_bytes_ += size;
-    position_ += size;
-    last_end_ = position_;
-    return;
-  }
-  last_end_ = position_ + size;
-  bool contiguous = buffer_offset_ + static_cast<int64_t>(buffer_.size()) == position_;
-  if (!buffer_.empty() && !contiguous) flush();
-  if (buffer_.empty()) buffer_offset_ = position_;
-  if (static_cast<int64_t>(buffer_.size()) + size > kBufferSize) {
+  const int64_t buffered = static_cast<int64_t>(buffer_.size());
+  if (buffer_offset_ + buffered == position_) {
+    committed_ = buffered;  // the unchanged bytes in front of it go out too
+  } else {
     flush();
+  }
+  if (buffer_.empty()) buffer_offset_ = position_;
+  if (committed_ + size > kBufferSize) {
+    flush();
+    buffer_offset_ = position_;
     if (size >= kBufferSize) {
       // A long span goes out in one call, never through the buffer.
-      bool ok = append_ ? platform::write_appending(file_, data, size)
-                        : platform::write_at(file_, data, size, position_);
-      if (ok) {
-        physical_bytes_ += size;
-      } else {
-        error_ = true;
-      }
+      put_out(data, size, position_);
       position_ += size;
       return;
     }
-    buffer_offset_ = position_;
   }
-  buffer_.insert(buffer_.end(), data, data + size);
+  append_to_buffer(data, size);
+  committed_ += size;
   position_ += size;
 }
 
 void OutputStream::put(char byte) {
   write(&byte, 1);
+}
+
+bool OutputStream::pass_over(const char* data, int64_t count) {
+  const int64_t from = position_;
+  if (!seek_relative(count)) return false;
+  if (count <= 0 || append_ || !is_open()) return true;
+  drop_tentative();
+  const int64_t end = from + count;
+  int64_t head = 0;
+  // The rest of the block that the last written byte lies in.
+  if (!buffer_.empty() && buffer_offset_ + committed_ == from && from % kBlock != 0) {
+    head = kBlock - from % kBlock;
+    if (head > count) head = count;
+    append_to_buffer(data, head);
+    committed_ += head;
+  }
+  // The start of the block the position now lies in, in case the next
+  // write lands there.
+  int64_t tail = end % kBlock;
+  if (tail > count - head) tail = count - head;
+  if (tail > 0) {
+    if (buffer_offset_ + committed_ != end - tail) {
+      flush();
+      buffer_offset_ = end - tail;
+    }
+    append_to_buffer(data + count - tail, tail);
+  }
+  return true;
 }
 
 bool OutputStream::seek_relative(int64_t distance) {
@@ -129,7 +130,6 @@ void OutputStream::seek_end() {
 bool OutputStream::close() {
   if (!is_open()) return !error_;
   flush();
-  unmap();
   if (!platform::close_file(file_)) error_ = true;
   file_ = platform::kNoFile;
   return !error_;

@@ -1,13 +1,17 @@
 // The one stream a run writes through: the target file in place, the -$
-// output file, or a created file. It keeps its own position, so a relative
-// seek costs no system call, and gathers contiguous small writes into one
-// buffer that goes out as a single positioned write. Like a C stream it has
-// a sticky error indicator, tested once after the scan.
+// output file, or a created file. It keeps its own position, so passing
+// over unchanged bytes costs no system call, and gathers writes into one
+// buffer that goes out as a single positioned write. Unchanged bytes that
+// share a 4 KiB file block with a written byte are written along with their
+// own values, so dense same-length edits go out as a few large writes; a
+// block without a changed byte is never written. Like a C stream it has a
+// sticky error indicator, tested once after the scan.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "fileio/journal.h"
 #include "platform/platform.h"
 
 namespace qk {
@@ -22,17 +26,29 @@ class OutputStream {
   // Takes over an open file; `append` means every write goes to its end.
   void attach(platform::FileHandle file, bool append);
 
-  // For an in-place edit of a file of `size` bytes: small writes inside it
-  // go straight into a shared mapping of the file instead of costing a
-  // system call each, which is what keeps a dense same-length edit cheap.
-  // The mapping is a window that moves along with the writes, so it never
-  // holds more than a few megabytes of the file.
-  void map_existing(int64_t size);
+  // For an in-place edit of a file of `size` bytes: the original of every
+  // byte the stream changes is kept, so that the file can be put back.
+  void keep_originals(int64_t size) { journal_.start(size); }
+  RestoreJournal& journal() { return journal_; }
+
+  // Called with each file range [from, to) whose bytes are about to change
+  // in place, before they do: the file image keeps what it still needs.
+  using ChangeHook = bool (*)(void* context, int64_t from, int64_t to);
+  void on_change(ChangeHook hook, void* context) {
+    hook_ = hook;
+    hook_context_ = context;
+  }
+
   bool is_open() const { return file_ != platform::kNoFile; }
   platform::FileHandle handle() const { return file_; }
 
   void write(const char* data, int64_t size);
   void put(char byte);
+
+  // Moves past `count` bytes that keep their values; `data` holds those
+  // values, of which only the first and last 4 KiB are read. False (and no
+  // move) like seek_relative.
+  bool pass_over(const char* data, int64_t count);
 
   // Moves the position; false (and no move) when it would leave the range
   // a file offset can hold.
@@ -50,17 +66,15 @@ class OutputStream {
   // Bytes that reached the file through this stream, for tests and reports.
   int64_t physical_bytes() const { return physical_bytes_; }
 
- private:
-  static constexpr int64_t kBufferSize = 1 << 16;
-  // Writes up to this size go into the mapping; longer ones are cheaper as
-  // one positioned write, which takes no page faults.
-  static constexpr int64_t kMappedWriteMax = 4096;
-  static constexpr int64_t kMapThreshold = 1 << 20;
-  static constexpr int64_t kWindowSize = 8 << 20;
+  static constexpr int64_t kBlock = 4096;
 
-  void unmap();
-  // Points the window at the one holding [at, at + size); false if none.
-  bool window_for(int64_t at, int64_t size);
+ private:
+  static constexpr int64_t kBufferSize = 1 << 20;
+
+  void append_to_buffer(const char* data, int64_t size);
+  void drop_tentative() { buffer_.resize(static_cast<size_t>(committed_)); }
+  // One physical write, with the originals kept first.
+  void put_out(const char* data, int64_t size, int64_t offset);
 
   platform::FileHandle file_ = platform::kNoFile;
   bool append_ = false;
@@ -68,12 +82,14 @@ class OutputStream {
   int64_t position_ = 0;
   int64_t buffer_offset_ = 0;  // file offset of buffer_[0]
   std::vector<char> buffer_;
+  // Bytes of the buffer that will go out; those after them are unchanged
+  // bytes in front of the position, kept only in case a write follows them
+  // in the same block.
+  int64_t committed_ = 0;
   int64_t physical_bytes_ = 0;
-  int64_t last_end_ = 0;  // where the previous write ended
-  int64_t mappable_ = 0;  // bytes of the file that may be mapped
-  char* map_ = nullptr;   // the current window
-  int64_t map_offset_ = 0;
-  int64_t map_size_ = 0;
+  RestoreJournal journal_;
+  ChangeHook hook_ = nullptr;
+  void* hook_context_ = nullptr;
 };
 
 }  // namespace qk

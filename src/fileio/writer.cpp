@@ -21,7 +21,7 @@ bool pass_through(Run& run, int64_t count) {
   if (writes_everything(run)) {
     w.out.write(w.cursor, count);
   } else {
-    ok = w.out.seek_relative(count);
+    ok = w.out.pass_over(w.cursor, count);
   }
   w.cursor += count;
   w.bytes_written += count;
@@ -31,7 +31,11 @@ bool pass_through(Run& run, int64_t count) {
 void emit_tail(Run& run) {
   WriterState& w = run.writer;
   const int64_t rest = run.image.end - w.cursor;
-  if (rest > 0 && writes_everything(run)) w.out.write(w.cursor, rest);
+  if (rest > 0 && writes_everything(run)) {
+    w.out.write(w.cursor, rest);
+  } else if (rest > 0) {
+    w.out.pass_over(w.cursor, rest);  // may finish the block of the last edit
+  }
   w.bytes_written += rest;
   w.cursor = run.image.end;
 }
@@ -63,15 +67,21 @@ void close_output(Run& run) {
 }
 
 bool truncate_target(Run& run, int64_t length) {
-  return platform::set_length_by_name(run.texts.slots.file_name, length);
+  // What the cut takes away goes into the journal first, so that a failed
+  // cut, or a failure after it, can still put the whole file back.
+  platform::FileHandle file =
+      platform::open_file(run.texts.slots.file_name, platform::OpenMode::kRead);
+  if (file == platform::kNoFile) return false;
+  const bool kept = run.writer.out.journal().keep_rest(file, length);
+  platform::close_file(file);
+  return kept && platform::set_length_by_name(run.texts.slots.file_name, length);
 }
 
 bool restore_target(Run& run) {
   platform::FileHandle file =
       platform::open_file(run.texts.slots.file_name, platform::OpenMode::kUpdate);
   if (file == platform::kNoFile) return false;
-  bool ok = platform::write_at(file, run.image.start, run.image.size(), 0) &&
-            platform::set_length(file, run.image.size());
+  bool ok = run.writer.out.journal().play_back(file);
   return platform::close_file(file) && ok;
 }
 

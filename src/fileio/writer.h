@@ -32,7 +32,7 @@ void close_output(Run& run);
 bool truncate_target(Run& run, int64_t length);
 
 // After a failure in an in-place run: puts the original content back from
-// the image in memory. False when that failed as well.
+// the stream's restore journal. False when that failed as well.
 bool restore_target(Run& run);
 
 }  // namespace qk

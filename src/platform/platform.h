@@ -42,16 +42,6 @@ bool write_at(FileHandle file, const char* data, int64_t size, int64_t offset);
 // Writes all `size` bytes at the end of a kAppend handle.
 bool write_appending(FileHandle file, const char* data, int64_t size);
 
-// True when every block of the file is allocated, so that writing into a
-// mapping of it cannot fail for want of space.
-bool fully_allocated(FileHandle file);
-
-// Maps `size` bytes of an open file from `offset` (a multiple of
-// kMapAlignment) for writing in place, or returns nullptr.
-constexpr int64_t kMapAlignment = 1 << 16;
-char* map_for_update(FileHandle file, int64_t offset, int64_t size);
-void unmap_file(char* map, int64_t size);
-
 // Sets the length of an open file.
 bool set_length(FileHandle file, int64_t length);
 

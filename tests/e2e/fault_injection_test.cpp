@@ -41,14 +41,12 @@ RunOptions with_shim(const TempDir& dir, const std::string& fail_call) {
 // fails. Opening the output is the loader's (read-only for an in-place
 // run, cannot create for -$); a second open, and everything after it,
 // belongs to cutting a shrunken file (extended error); a failed write or
-// close of the output is a write fault; a refused mapping only makes the
-// stream write through the descriptor instead.
+// close of the output is a write fault.
 int expected_errorlevel(const std::vector<std::string>& calls, size_t n, bool to_output_file) {
   int opens = 0;
   for (size_t i = 0; i <= n - 1; ++i)
     if (calls[i] == "open") ++opens;
   const std::string& kind = calls[n - 1];
-  if (kind == "mmap") return 0;
   if (kind == "open" && opens == 1) return to_output_file ? 6 : 9;
   if (opens >= 2) return 8;
   return 14;
@@ -66,7 +64,7 @@ std::string crlf_lines() {
 }
 
 std::string large_file() {
-  // Over a mebibyte, so scattered same-length edits go through a mapping.
+  // Over a mebibyte, so the edits span many blocks and buffer flushes.
   std::string text;
   for (int i = 0; i < 60000; ++i)
     text += i % 997 == 0 ? "line with foo here\r\n" : "an ordinary line of text\r\n";

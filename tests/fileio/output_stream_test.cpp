@@ -1,12 +1,13 @@
 // The output stream against a model: whatever mix of small and large
-// writes, forward seeks and returns to the start it gets, the file must end
-// up with exactly the bytes written, whether they went through the buffer,
-// straight to the file or through the mapped window.
+// writes, passes over unchanged bytes, forward seeks and returns to the
+// start it gets, the file must end up with exactly the bytes written, and
+// no 4 KiB block without a written byte may be written at all.
 #include "fileio/output_stream.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -20,23 +21,25 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
   for (int round = 0; round < 8; ++round) {
     test::TempDir dir;
     const std::string path = dir.file("f");
-    // Large enough to be mapped; the first rounds use a small file instead.
     const size_t size = round < 2 ? 5000 : (3u << 20) + random() % 100000;
     std::string model(size, '.');
     test::write_file(path, model);
     OutputStream out;
     out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
-    out.map_existing(static_cast<int64_t>(size));
+    out.keep_originals(static_cast<int64_t>(size));
     for (int step = 0; step < 1500; ++step) {
       const int action = static_cast<int>(random() % 10);
-      if (action < 4) {
+      const size_t at = static_cast<size_t>(out.position());
+      if (action < 2) {
         out.seek_relative(random() % 3000);
+      } else if (action < 4 && at < model.size()) {
+        const size_t count = std::min<size_t>(random() % 12000, model.size() - at);
+        out.pass_over(model.data() + at, static_cast<int64_t>(count));
       } else if (action == 4 && step % 500 == 0) {
         out.seek_start();
       } else {
         const size_t length = action == 9 ? random() % 100000 : 1 + random() % 40;
         std::string data(length, static_cast<char>('a' + random() % 26));
-        const size_t at = static_cast<size_t>(out.position());
         out.write(data.data(), static_cast<int64_t>(length));
         if (model.size() < at + length) model.resize(at + length, '\0');
         model.replace(at, length, data);
@@ -47,13 +50,57 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
   }
 }
 
+// Changed bytes at these offsets, everything between passed over: the
+// physical bytes must be whole blocks around the changes and nothing else.
+TEST(OutputStream, WritesOnlyTheBlocksOfChangedBytes) {
+  struct Case {
+    const char* what;
+    std::vector<int64_t> changes;
+  };
+  const std::vector<Case> cases = {
+      {"one byte mid-block", {5000}},
+      {"first and last byte of a block", {8192, 12287}},
+      {"neighbouring blocks", {4095, 4096}},
+      {"blocks far apart", {10, 50000, 90000}},
+      {"dense", {100, 300, 500, 700, 4200, 4300}},
+      {"last byte of the file", {99999}},
+  };
+  const int64_t size = 100000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    const std::string path = dir.file("f");
+    std::string model(size, '.');
+    test::write_file(path, model);
+    OutputStream out;
+    out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
+    out.keep_originals(size);
+    std::set<int64_t> blocks;
+    int64_t at = 0;
+    for (int64_t change : c.changes) {
+      out.pass_over(model.data() + at, change - at);
+      out.write("x", 1);
+      model[static_cast<size_t>(change)] = 'x';
+      blocks.insert(change / OutputStream::kBlock);
+      at = change + 1;
+    }
+    out.pass_over(model.data() + at, size - at);
+    int64_t expected = 0;
+    for (int64_t block : blocks)
+      expected += std::min(size, (block + 1) * OutputStream::kBlock) - block * OutputStream::kBlock;
+    ASSERT_TRUE(out.close());
+    EXPECT_EQ(out.physical_bytes(), expected);
+    EXPECT_EQ(test::read_file(path), model);
+    EXPECT_GT(out.journal().size(), 0);
+  }
+}
+
 TEST(OutputStream, WritesToAReadOnlyHandleFail) {
   test::TempDir dir;
   const std::string path = dir.file("f");
   test::write_file(path, std::string(2 << 20, 'x'));
   OutputStream out;
   out.attach(platform::open_file(path.c_str(), platform::OpenMode::kRead), false);
-  out.map_existing(2 << 20);
   out.seek_relative(100);
   out.write("abc", 3);
   EXPECT_FALSE(out.close());

@@ -2,7 +2,6 @@
 // setting a file's length. Every call retries on EINTR and on short
 // transfers, so callers see one all-or-nothing operation.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -103,23 +102,6 @@ bool write_at(FileHandle file, const char* data, int64_t size, int64_t offset) {
 
 bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(static_cast<int>(file), data, size, 0, true);
-}
-
-bool fully_allocated(FileHandle file) {
-  struct stat st;
-  if (fstat(static_cast<int>(file), &st) != 0) return false;
-  return static_cast<int64_t>(st.st_blocks) * 512 >= st.st_size;
-}
-
-char* map_for_update(FileHandle file, int64_t offset, int64_t size) {
-  if (size <= 0) return nullptr;
-  void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED,
-                   static_cast<int>(file), static_cast<off_t>(offset));
-  return map == MAP_FAILED ? nullptr : static_cast<char*>(map);
-}
-
-void unmap_file(char* map, int64_t size) {
-  if (map) munmap(map, static_cast<size_t>(size));
 }
 
 bool set_length(FileHandle file, int64_t length) {

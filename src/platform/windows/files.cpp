@@ -121,20 +121,6 @@ bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(as_handle(file), data, size, 0, true);
 }
 
-// Windows reports a failed write through a mapped view (a full disk, a
-// lost network share) as an in-page exception, not as an error a caller
-// can test, so QK never writes there through a mapping: no file counts as
-// safe to map, and the callers' fallback writes through the handle.
-bool fully_allocated(FileHandle) {
-  return false;
-}
-
-char* map_for_update(FileHandle, int64_t, int64_t) {
-  return nullptr;
-}
-
-void unmap_file(char*, int64_t) {}
-
 bool set_length(FileHandle file, int64_t length) {
   LARGE_INTEGER position;
   position.QuadPart = length;
