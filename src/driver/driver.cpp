@@ -4,6 +4,8 @@
 // half a story.
 #include "driver/driver.h"
 
+#include <cstdlib>
+
 #include "cmdline/command_line.h"
 #include "cmdline/help.h"
 #include "driver/errors.h"
@@ -21,6 +23,15 @@ bool in_place(const Run& run) {
   return !run.settings.output;
 }
 
+// The tests shrink the image's chunks to a few pages, so that small files
+// cross many chunk edges.
+void choose_chunk_size(Run& run) {
+  const char* wanted = platform::environment("QK_TEST_CHUNK_SIZE");
+  if (!wanted) return;
+  const long long pages = std::atoll(wanted) / static_cast<long long>(platform::kPageSize);
+  run.image.chunk_size = (pages > 0 ? pages : 1) * static_cast<int64_t>(platform::kPageSize);
+}
+
 // Writing back the original after a failure only makes sense where this
 // run could have written to the target at all.
 void put_original_back(Run& run) {
@@ -35,6 +46,9 @@ void edit_target(Run& run) {
   platform::hold_interrupts();
   run_engine(run);
   check_output(run);
+  // A chunk of the image that could not be read stopped all writing; the
+  // run fails as a load would have.
+  if (run.image.failure) run.counts.scan_status = run.image.failure;
   print_details(run);
   close_output(run);
   Counts& c = run.counts;
@@ -45,7 +59,7 @@ void edit_target(Run& run) {
       put_original_back(run);
     }
   }
-  if (c.scan_status == -14) put_original_back(run);
+  if (c.scan_status == -14 || run.image.failure) put_original_back(run);
   platform::release_interrupts();
   if (c.scan_status == 1) {
     run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);
@@ -80,7 +94,10 @@ int run_qk(Run& run, int argc, const char* const* argv) {
     print_help(run);
     result = run.error_code;
   } else {
-    if (run.error_code == 0) load_target(run);
+    if (run.error_code == 0) {
+      choose_chunk_size(run);
+      load_target(run);
+    }
     if (run.error_code == 0) edit_target(run);
     print_outcome_or_error(run);
     result = run.error_code;

@@ -10,6 +10,7 @@
 
 #include "engine/byte_scan.h"
 #include "engine/whole_line.h"
+#include "fileio/image.h"
 
 namespace qk {
 
@@ -81,6 +82,19 @@ void prepare_search(Run& run) {
   run.plan.ready = false;
 }
 
+namespace {
+
+const uint8_t* need_from(Run& run, const uint8_t* at, const uint8_t* limit) {
+  return reinterpret_cast<const uint8_t*>(
+      qk::need_from(run, reinterpret_cast<const char*>(at), reinterpret_cast<const char*>(limit)));
+}
+
+bool need(Run& run, const uint8_t* from, const uint8_t* to) {
+  return qk::need(run, reinterpret_cast<const char*>(from), reinterpret_cast<const char*>(to));
+}
+
+}  // namespace
+
 void find_match(Run& run, int64_t start_offset) {
   const Settings& s = run.settings;
   const auto* image_start = reinterpret_cast<const uint8_t*>(run.image.start);
@@ -102,11 +116,24 @@ void find_match(Run& run, int64_t start_offset) {
   const uint8_t* c = cursor + start_offset;
   while (c <= last) {
     if (!plan.all_wildcards) {
-      const uint8_t* hit = plan.anchor_is_letter
-                               ? scan_for_letter(c + r, last + r + 1, plan.anchor_byte)
-                               : scan_for_byte(c + r, last + r + 1, plan.anchor_byte);
-      if (!hit) return;
+      // The anchor byte is looked for in the bytes in memory; the rest of
+      // the image is asked for as the scan gets there.
+      const uint8_t* ready = need_from(run, c + r, last + r + 1);
+      if (ready == c + r) return;  // the image could not be read
+      const uint8_t* hit = plan.anchor_is_letter ? scan_for_letter(c + r, ready, plan.anchor_byte)
+                                                 : scan_for_byte(c + r, ready, plan.anchor_byte);
+      if (!hit) {
+        c = ready - r;
+        continue;
+      }
       c = hit - r;
+    }
+    // The candidate, and the bytes on either side that the line anchors
+    // look at, may lie across a chunk edge.
+    if (!need(run, s.start_anchor && c > image_start ? c - 1 : c,
+              s.end_anchor && c + n < image_end ? c + n + 1 : c + n))
+      return;
+    if (!plan.all_wildcards) {
       if (!others_match(plan, text, n, c)) {
         ++c;
         continue;

@@ -6,19 +6,26 @@
 
 #include <cstring>
 
+#include "fileio/image.h"
 #include "fileio/writer.h"
 
 namespace qk {
 
 namespace {
 
-// The CR of the first CR LF pair in [from, end), or nullptr.
-const char* find_crlf(const char* from, const char* end) {
+// The CR of the first CR LF pair in [from, end), or nullptr; the image is
+// read as the search gets there.
+const char* find_crlf(Run& run, const char* from, const char* end) {
   while (from < end) {
-    const void* cr = std::memchr(from, '\r', static_cast<size_t>(end - from));
-    if (!cr) return nullptr;
+    const char* ready = need_from(run, from, end);
+    if (ready == from) return nullptr;  // the image could not be read
+    const void* cr = std::memchr(from, '\r', static_cast<size_t>(ready - from));
+    if (!cr) {
+      from = ready;
+      continue;
+    }
     const char* at = static_cast<const char*>(cr);
-    if (at + 1 < end && at[1] == '\n') return at;
+    if (at + 1 < end && need(run, at, at + 2) && at[1] == '\n') return at;
     from = at + 1;
   }
   return nullptr;
@@ -29,13 +36,25 @@ const char* find_crlf(const char* from, const char* end) {
 namespace {
 
 // The start of the match's line: just after the nearest line feed at or
-// before the match start, but never before the image cursor.
-const char* line_start_of(const char* match_start, const char* cursor) {
-  for (const char* at = match_start; at >= cursor; --at) {
-    if (*at == '\n') return at + 1;
-    if (at == cursor) break;
+// before the match start, but never before the image cursor. The image is
+// asked for a chunk at a time, going back.
+const char* line_start_of(Run& run, const char* match_start, const char* cursor) {
+  const FileImage& image = run.image;
+  const char* at = match_start;
+  for (;;) {
+    const char* low = cursor;
+    if (image.source != platform::kNoFile) {
+      const char* chunk = image.buffer + (at - image.buffer) / image.chunk_size * image.chunk_size;
+      if (chunk > low) low = chunk;
+    }
+    if (!need(run, low, at + 1)) return cursor;
+    for (const char* p = at; p >= low; --p) {
+      if (*p == '\n') return p + 1;
+      if (p == low) break;
+    }
+    if (low == cursor) return cursor;
+    at = low - 1;
   }
-  return cursor;
 }
 
 // The end of the line holding a match that ends at `match_end`: the CR of
@@ -43,8 +62,8 @@ const char* line_start_of(const char* match_start, const char* cursor) {
 // byte, unless the match takes in that byte: then the line ends at the
 // image end, or the edit would consume less than the match and the scan
 // would find it again forever.
-const char* line_end_of(const char* match_end, const char* end, bool* has_crlf) {
-  const char* crlf = find_crlf(match_end, end);
+const char* line_end_of(Run& run, const char* match_end, const char* end, bool* has_crlf) {
+  const char* crlf = find_crlf(run, match_end, end);
   *has_crlf = crlf != nullptr;
   if (crlf) return crlf;
   return match_end == end ? end : end - 1;
@@ -60,8 +79,8 @@ void widen_to_line(Run& run) {
   const char* match_end = m.start + m.length;
 
   bool has_crlf = false;
-  const char* line_start = line_start_of(m.start, cursor);
-  const char* line_end = line_end_of(match_end, end, &has_crlf);
+  const char* line_start = line_start_of(run, m.start, cursor);
+  const char* line_end = line_end_of(run, match_end, end, &has_crlf);
 
   if (s.line_filter == 'M') {
     // -M writes the whole modified line, whatever part of it -D replaces.
@@ -85,7 +104,7 @@ void write_line_pieces(Run& run) {
   MatchState& m = run.match;
   int64_t& rest = run.counts.pending_line_rest;
   if (rest > 0 && m.offset >= rest) {
-    write_output(run, w.cursor, rest);
+    write_image(run, w.cursor, rest);
     w.net_change += rest;
     w.bytes_written += rest;
     rest = 0;
@@ -93,7 +112,7 @@ void write_line_pieces(Run& run) {
   if (m.offset > 0) {
     int64_t piece = m.offset - m.line_start;
     if (piece > 0)
-      write_output(run, w.cursor + m.line_start, piece);
+      write_image(run, w.cursor + m.line_start, piece);
     else
       piece = 0;
     w.bytes_written += piece;
@@ -116,7 +135,7 @@ void finish_modified_lines(Run& run) {
   // Without an acted match nothing was written and nothing is dropped, so
   // an in-place target stays exactly as it was.
   if (rest == 0 && run.counts.acted == 0) return;
-  if (rest > 0) write_output(run, w.cursor, rest);
+  if (rest > 0) write_image(run, w.cursor, rest);
   w.bytes_written += rest;
   w.net_change += rest - (run.image.end - w.cursor);
   w.cursor = run.image.end;

@@ -1,9 +1,10 @@
-// Loading the target file. The file is sized, read with one read into one
-// buffer of exactly its size, and kept whole for the run; the image is
-// never changed afterwards, so it is also the backup that puts the file
-// back after a failed write.
+// Loading the target file. The file is sized and opened as a streamed
+// image, which reads it a chunk at a time as the scan needs it (see
+// image.h); the output stream keeps the originals of what it changes, which
+// put the file back after a failed write.
 #include "fileio/loader.h"
 
+#include "fileio/image.h"
 #include "platform/platform.h"
 
 namespace qk {
@@ -62,51 +63,46 @@ void load_target(Run& run) {
     run.error_code = -1;
     return;
   }
-  platform::FileHandle file = platform::open_file(name, platform::OpenMode::kRead);
-  if (file == platform::kNoFile) {
+  // The file opened for reading is where the image reads its chunks from.
+  platform::FileHandle source = platform::open_file(name, platform::OpenMode::kRead);
+  if (source == platform::kNoFile) {
     create_target(run, -1);
     return;
   }
+  platform::FileHandle update = platform::kNoFile;
   if (!s.output && !run.settings.report_only()) {
-    platform::FileHandle update = platform::open_file(name, platform::OpenMode::kUpdate);
-    platform::close_file(file);
+    update = platform::open_file(name, platform::OpenMode::kUpdate);
     if (update == platform::kNoFile) {
+      platform::close_file(source);
       run.error_code = -30;
       return;
     }
-    file = update;
   }
 
-  const int64_t size = platform::file_size(file);
-  if (size < 0) {
-    platform::close_file(file);
-    run.error_code = -5;
+  const int64_t size = platform::file_size(source);
+  int32_t refused = 0;
+  if (size < 0) refused = -5;
+  if (size > kMaxFileSize) refused = -4;
+  if (refused || size == 0) {
+    platform::close_file(source);
+    platform::close_file(update);
+    if (refused) {
+      run.error_code = refused;
+    } else {
+      create_target(run, -4);
+    }
     return;
   }
-  if (size > kMaxFileSize) {
-    platform::close_file(file);
-    run.error_code = -4;
-    return;
-  }
-  if (size == 0) {
-    platform::close_file(file);
-    create_target(run, -4);
-    return;
-  }
-  if (!image_from(run, static_cast<size_t>(size), 0)) {
-    platform::close_file(file);
-    run.error_code = -3;
-    return;
-  }
-  if (!platform::read_at(file, run.image.buffer, size, 0)) {
-    platform::close_file(file);
-    run.error_code = -5;
+  if (!open_streamed_image(run, source, size)) {
+    platform::close_file(update);
     return;
   }
   run.texts.slots.scratch[0] = '\0';
 
   if (s.output) {
-    platform::close_file(file);
+    // An output file that is the target itself is emptied when it opens,
+    // so the image must hold all of the file before that.
+    if (platform::same_file(run.texts.slots.output_name, source) && !hold_whole_image(run)) return;
     const bool append = s.output_mode == 'A';
     platform::FileHandle out =
         platform::open_file(run.texts.slots.output_name,
@@ -118,18 +114,39 @@ void load_target(Run& run) {
     run.writer.out.attach(out, append);
     return;
   }
-  run.writer.out.attach(file, false);
+  if (update == platform::kNoFile) {
+    // A report-only run: the stream is read-only, so any write fails.
+    update = platform::open_file(name, platform::OpenMode::kRead);
+    if (update == platform::kNoFile) {
+      run.error_code = -5;
+      return;
+    }
+  }
+  run.writer.out.attach(update, false);
   run.writer.out.keep_originals(size);
+  run.writer.out.on_change(keep_before_change, &run);
 }
 
 FileImage::~FileImage() {
-  platform::free_image(buffer, allocated);
+  free_image_memory(*this);
+  if (reserved) {
+    platform::free_space(buffer, allocated);
+  } else {
+    platform::free_image(buffer, allocated);
+  }
 }
 
 void release_image(Run& run) {
-  platform::free_image(run.image.buffer, run.image.allocated);
-  run.image.buffer = nullptr;
-  run.image.allocated = 0;
+  FileImage& image = run.image;
+  free_image_memory(image);
+  if (image.reserved) {
+    platform::free_space(image.buffer, image.allocated);
+  } else {
+    platform::free_image(image.buffer, image.allocated);
+  }
+  image.buffer = nullptr;
+  image.allocated = 0;
+  image.reserved = false;
 }
 
 }  // namespace qk

@@ -1,5 +1,5 @@
-// Loading the target file whole into the file image and opening the output
-// stream: the target itself for in-place edits, the -$ output file, or a
+// Loading the target file into the (streamed) file image and opening the
+// output stream: the target itself for in-place edits, the -$ output file, or a
 // file created under :C.
 #pragma once
 

@@ -58,6 +58,8 @@ class OutputStream {
   int64_t position() const { return position_; }
 
   bool error() const { return error_; }
+  // Sets the error indicator: nothing more reaches the file.
+  void fail() { error_ = true; }
   // Writes out what is buffered; a failure sets the error indicator.
   void flush();
   // Flushes and closes; false when either failed.

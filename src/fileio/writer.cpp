@@ -3,6 +3,7 @@
 // skipping it safe.
 #include "fileio/writer.h"
 
+#include "fileio/image.h"
 #include "platform/platform.h"
 
 namespace qk {
@@ -13,15 +14,37 @@ bool writes_everything(const Run& run) {
   return run.writer.net_change != 0 || run.settings.full_writing != 0;
 }
 
+// Passes over unchanged bytes; the stream may write the first and last
+// block of them along with a neighbouring edit, so those must be readable.
+bool pass_over(Run& run, int64_t count) {
+  WriterState& w = run.writer;
+  const int64_t edge = OutputStream::kBlock;
+  if (count > 0) {
+    need(run, w.cursor, w.cursor + (count < edge ? count : edge));
+    need(run, w.cursor + (count > edge ? count - edge : 0), w.cursor + count);
+  }
+  return w.out.pass_over(w.cursor, count);
+}
+
 }  // namespace
+
+void write_image(Run& run, const char* from, int64_t size) {
+  const char* end = from + size;
+  while (from < end) {
+    const char* ready = need_from(run, from, end);
+    if (ready == from) return;  // the stream has already been failed
+    run.writer.out.write(from, ready - from);
+    from = ready;
+  }
+}
 
 bool pass_through(Run& run, int64_t count) {
   WriterState& w = run.writer;
   bool ok = true;
   if (writes_everything(run)) {
-    w.out.write(w.cursor, count);
+    write_image(run, w.cursor, count);
   } else {
-    ok = w.out.pass_over(w.cursor, count);
+    ok = pass_over(run, count);
   }
   w.cursor += count;
   w.bytes_written += count;
@@ -32,9 +55,9 @@ void emit_tail(Run& run) {
   WriterState& w = run.writer;
   const int64_t rest = run.image.end - w.cursor;
   if (rest > 0 && writes_everything(run)) {
-    w.out.write(w.cursor, rest);
+    write_image(run, w.cursor, rest);
   } else if (rest > 0) {
-    w.out.pass_over(w.cursor, rest);  // may finish the block of the last edit
+    pass_over(run, rest);  // may finish the block of the last edit
   }
   w.bytes_written += rest;
   w.cursor = run.image.end;

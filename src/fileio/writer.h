@@ -18,6 +18,8 @@ bool pass_through(Run& run, int64_t count);
 void emit_tail(Run& run);
 
 void write_output(Run& run, const char* data, int64_t size);
+// Writes `size` image bytes from `from`, reading them in as it goes.
+void write_image(Run& run, const char* from, int64_t size);
 void write_output(Run& run, char byte);
 void seek_output_start(Run& run);
 void seek_output_end(Run& run);

@@ -3,6 +3,7 @@
 // whole former content behind it.
 #include "newtext/add_text.h"
 
+#include "fileio/image.h"
 #include "fileio/writer.h"
 #include "newtext/builder.h"
 
@@ -25,7 +26,7 @@ int64_t write_added_text(Run& run) {
   // in one; at the start of the file it never does.
   if (s.whole_lines && s.add_mode == 'T') {
     const char* cursor = run.writer.cursor;
-    if (cursor != run.image.start && cursor[-1] != '\n') {
+    if (cursor != run.image.start && need(run, cursor - 1, cursor) && cursor[-1] != '\n') {
       write_output(run, "\r\n", 2);
       written += 2;
     }
@@ -55,8 +56,16 @@ void add_new_text(Run& run) {
   w.net_change += n;
   w.bytes_written += n;
   if (s.add_mode == 'B') {
-    write_output(run, run.image.start, run.image.size());
-    w.cursor = run.image.end;
+    // The former content goes out once more behind the text. Nothing has
+    // changed the file yet, so the image may be read from its start again;
+    // the cursor follows the writing, so what is behind it can be let go.
+    w.cursor = run.image.start;
+    const int64_t piece = 1 << 20;
+    while (w.cursor < run.image.end) {
+      const int64_t size = run.image.end - w.cursor < piece ? run.image.end - w.cursor : piece;
+      write_image(run, w.cursor, size);
+      w.cursor += size;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "fileio/image.h"
 #include "fileio/writer.h"
 #include "newtext/add_text.h"
 #include "newtext/special_functions.h"
@@ -67,13 +68,15 @@ int64_t insert_matched_text(Run& run) {
   const char* cursor = run.writer.cursor;
   const int64_t n = run.texts.search_len;
   if (s.whole_line_amp) {
-    write_output(run, cursor, m.length);
+    write_image(run, cursor, m.length);
     return m.length;
   }
+  if (s.amp_case == 0) {
+    write_image(run, m.start, n);
+    return n;
+  }
+  if (!need(run, m.start, m.start + n)) return 0;
   switch (s.amp_case) {
-    case 0:
-      write_output(run, m.start, n);
-      return n;
     case 'U':
     case 'L': {
       const char low = s.amp_case == 'U' ? 'a' : 'A';
@@ -131,19 +134,19 @@ int64_t write_new_text(Run& run) {
     written = emit_new_text(run);
     if (s.whole_lines) {
       write_crlf(run);
-      write_output(run, w.cursor, m.length);
+      write_image(run, w.cursor, m.length);
       written += 2 + m.length;
     } else {
-      write_output(run, w.cursor, run.texts.search_len);
+      write_image(run, w.cursor, run.texts.search_len);
       written += run.texts.search_len;
     }
   } else if (s.append_insert == 'A') {
     if (s.whole_lines) {
-      write_output(run, w.cursor, m.length);
+      write_image(run, w.cursor, m.length);
       write_crlf(run);
       written = m.length + 2;
     } else {
-      write_output(run, w.cursor, run.texts.search_len);
+      write_image(run, w.cursor, run.texts.search_len);
       written = run.texts.search_len;
     }
     written += emit_new_text(run);

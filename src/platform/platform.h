@@ -53,6 +53,25 @@ bool set_length_by_name(const char* name, int64_t length);
 char* allocate_image(size_t size);
 void free_image(char* block, size_t size);
 
+// Address space for a streamed file image: reserved whole, so that every
+// pointer into the image stays valid, with memory only where it is made
+// usable. All sizes and addresses are multiples of kPageSize.
+constexpr size_t kPageSize = 4096;
+char* reserve_space(size_t size);
+void free_space(char* space, size_t size);
+// Makes [at, at + size) usable memory; false when there is none.
+bool commit_space(char* at, size_t size);
+// Gives the memory of [at, at + size) back; the space stays reserved.
+void decommit_space(char* at, size_t size);
+// Moves the memory of [from, from + size) to `to` (whose memory must have
+// been given back), which saves touching fresh pages; false when the OS
+// cannot, and then nothing changed.
+bool move_space(char* from, char* to, size_t size);
+
+// True when `name` is the file open as `file` (so opening it for output
+// would empty the file being read).
+bool same_file(const char* name, FileHandle file);
+
 // The value of an environment variable, or nullptr.
 const char* environment(const char* name);
 

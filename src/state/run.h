@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fileio/output_stream.h"
+#include "platform/platform.h"
 
 namespace qk {
 
@@ -119,18 +120,39 @@ struct Texts {
   std::string new_file;
 };
 
+// The file image: the target's bytes from start to end, at addresses that
+// never change during the run. A streamed image (one with a source file)
+// holds only some chunks of it in memory, read as they are needed; every
+// reader asks for its bytes first (fileio/image.h). An image without a
+// source is all in memory.
 struct FileImage {
   FileImage() = default;
   FileImage(const FileImage&) = delete;
   FileImage& operator=(const FileImage&) = delete;
   ~FileImage();  // frees the buffer if the run did not release it
 
-  char* buffer = nullptr;  // what the platform allocated
+  char* buffer = nullptr;  // what the platform allocated or reserved
   size_t allocated = 0;
   const char* start = nullptr;
   const char* end = nullptr;
   int created_offset = 0;  // 1 for the image of a created file
   int64_t size() const { return end - start; }
+
+  // Streaming.
+  bool reserved = false;  // the buffer is reserved address space
+  platform::FileHandle source = platform::kNoFile;
+  int64_t chunk_size = 1 << 20;
+  // Per chunk: 0 not in memory, 1 in memory, 2 in memory and to be kept
+  // until the cursor has passed it (the file there is about to change).
+  std::vector<uint8_t> chunks;
+  std::vector<int64_t> in_memory;  // the chunks not 0, in no order
+  // The range last asked for, which no chunk release may touch, and the run
+  // of in-memory bytes around it, for the quick test of the next request.
+  const char* asked_begin = nullptr;
+  const char* asked_end = nullptr;
+  const char* ready_begin = nullptr;
+  const char* ready_end = nullptr;
+  int32_t failure = 0;  // -5 (a read failed) or -3 (no memory) once it happened
 };
 
 struct WriterState {

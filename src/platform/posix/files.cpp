@@ -104,6 +104,13 @@ bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(static_cast<int>(file), data, size, 0, true);
 }
 
+bool same_file(const char* name, FileHandle file) {
+  struct stat named;
+  struct stat open;
+  if (stat(name, &named) != 0 || fstat(static_cast<int>(file), &open) != 0) return false;
+  return named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
 bool set_length(FileHandle file, int64_t length) {
   int rc;
   do {

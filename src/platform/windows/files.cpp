@@ -121,6 +121,19 @@ bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(as_handle(file), data, size, 0, true);
 }
 
+bool same_file(const char* name, FileHandle file) {
+  HANDLE named = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (named == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  const bool known =
+      GetFileInformationByHandle(named, &a) && GetFileInformationByHandle(as_handle(file), &b);
+  CloseHandle(named);
+  return known && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool set_length(FileHandle file, int64_t length) {
   LARGE_INTEGER position;
   position.QuadPart = length;

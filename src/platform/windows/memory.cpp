@@ -1,7 +1,8 @@
 // Image memory and the environment on Windows. A big file image is taken
 // straight from VirtualAlloc: committed pages arrive zeroed on first touch
 // and go back to the system whole when freed, instead of fragmenting the
-// C heap of a 32-bit process whose address space is tight.
+// C heap of a 32-bit process whose address space is tight. A streamed image
+// reserves its space and commits and decommits chunks as it moves.
 #include <windows.h>
 
 #include <cstdlib>
@@ -28,6 +29,29 @@ void free_image(char* block, size_t size) {
   } else {
     VirtualFree(block, 0, MEM_RELEASE);
   }
+}
+
+char* reserve_space(size_t size) {
+  return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS));
+}
+
+void free_space(char* space, size_t size) {
+  (void)size;
+  if (space) VirtualFree(space, 0, MEM_RELEASE);
+}
+
+bool commit_space(char* at, size_t size) {
+  return VirtualAlloc(at, size, MEM_COMMIT, PAGE_READWRITE) == at;
+}
+
+void decommit_space(char* at, size_t size) {
+  VirtualFree(at, size, MEM_DECOMMIT);
+}
+
+// Windows cannot move committed pages to another address; the caller
+// commits fresh ones instead.
+bool move_space(char*, char*, size_t) {
+  return false;
 }
 
 const char* environment(const char* name) {

@@ -1,0 +1,217 @@
+// The streamed file image; see image.h. Address space for the whole file
+// is reserved at once, so pointers into the image stay valid. A chunk is
+// read with one positioned read into memory that an earlier chunk used, so
+// a run touches only a few megabytes of fresh pages however big the file.
+//
+// Which bytes may be read again: every reader stays at or after the byte
+// just before the image cursor (the cursor only moves forward; -#:J and
+// -#:L look ahead of it). A chunk that was let go is read from the file
+// again, which is right as long as the file there still holds its original
+// bytes; so before an in-place write changes bytes at or after that point,
+// their chunks are read first and kept until the cursor has passed them.
+#include "fileio/image.h"
+
+#include <algorithm>
+
+namespace qk {
+
+namespace {
+
+// Chunks kept in memory besides those being asked for and those kept for a
+// write; enough for the matcher to look ahead while the writer is behind.
+constexpr int kSpareChunks = 4;
+constexpr uint8_t kOut = 0;
+constexpr uint8_t kIn = 1;
+constexpr uint8_t kKept = 2;
+
+char* chunk_address(const FileImage& image, int64_t k) {
+  return image.buffer + k * image.chunk_size;
+}
+
+int64_t chunk_of(const FileImage& image, const char* at) {
+  return (at - image.buffer) / image.chunk_size;
+}
+
+// The offset of the first byte a reader may still ask for.
+int64_t first_needed(const Run& run) {
+  const int64_t offset = run.writer.cursor - run.image.start - 1;
+  return offset > 0 ? offset : 0;
+}
+
+void fail(Run& run, int32_t code) {
+  if (run.image.failure == 0) run.image.failure = code;
+  run.writer.out.fail();
+}
+
+// Reads chunk k into memory, reusing the memory of `spare` (a chunk let go
+// just now, or -1).
+bool load(Run& run, int64_t k, int64_t spare) {
+  FileImage& image = run.image;
+  char* at = chunk_address(image, k);
+  const auto size = static_cast<size_t>(image.chunk_size);
+  bool have = false;
+  if (spare >= 0) {
+    have = platform::move_space(chunk_address(image, spare), at, size);
+    if (!have) platform::decommit_space(chunk_address(image, spare), size);
+  }
+  if (!have && !platform::commit_space(at, size)) {
+    fail(run, -3);
+    return false;
+  }
+  image.chunks[static_cast<size_t>(k)] = kIn;
+  image.in_memory.push_back(k);
+  const int64_t offset = k * image.chunk_size;
+  const int64_t length = std::min(image.chunk_size, image.size() - offset);
+  if (!platform::read_at(image.source, at, length, offset)) {
+    fail(run, -5);
+    return false;
+  }
+  return true;
+}
+
+// Lets go of one chunk in memory outside [first, last], the lowest first,
+// so that its memory can hold the next one; -1 when there is none to spare.
+// The chunks at the cursor stay too: the writer passes over its first block
+// while it asks for the block in front of the next match.
+int64_t let_go(Run& run, int64_t first, int64_t last) {
+  FileImage& image = run.image;
+  const int64_t passed = first_needed(run) / image.chunk_size;
+  const int64_t near =
+      (std::min(first_needed(run) + 1 + OutputStream::kBlock, image.size() - 1)) / image.chunk_size;
+  int spare = 0;
+  size_t victim = image.in_memory.size();
+  for (size_t i = 0; i < image.in_memory.size(); ++i) {
+    const int64_t k = image.in_memory[i];
+    uint8_t& state = image.chunks[static_cast<size_t>(k)];
+    if (state == kKept && k < passed) state = kIn;  // the cursor has passed it
+    if (state != kIn || (k >= first && k <= last) || (k >= passed && k <= near)) continue;
+    ++spare;
+    if (victim == image.in_memory.size() || k < image.in_memory[victim]) victim = i;
+  }
+  if (spare < kSpareChunks) return -1;
+  const int64_t k = image.in_memory[victim];
+  image.in_memory[victim] = image.in_memory.back();
+  image.in_memory.pop_back();
+  image.chunks[static_cast<size_t>(k)] = kOut;
+  const char* low = chunk_address(image, k);
+  const char* high = low + image.chunk_size;
+  if (high > image.ready_begin && low < image.ready_end) {
+    if (high <= image.asked_begin) {
+      image.ready_begin = high;
+    } else {
+      image.ready_end = low;
+    }
+  }
+  return k;
+}
+
+}  // namespace
+
+bool open_streamed_image(Run& run, platform::FileHandle source, int64_t size) {
+  FileImage& image = run.image;
+  const int64_t chunk = image.chunk_size;
+  const int64_t count = (size + chunk - 1) / chunk;
+  const auto reserved = static_cast<size_t>(count * chunk);
+  char* space = platform::reserve_space(reserved);
+  if (!space) {
+    platform::close_file(source);
+    run.error_code = -3;
+    return false;
+  }
+  image.buffer = space;
+  image.allocated = reserved;
+  image.reserved = true;
+  image.created_offset = 0;
+  image.start = space;
+  image.end = space + size;
+  image.source = source;
+  image.chunks.assign(static_cast<size_t>(count), kOut);
+  image.ready_begin = image.ready_end = nullptr;
+  run.writer.cursor = image.start;
+  if (!need_bytes(run, image.start, image.start + 1)) {
+    run.error_code = image.failure;
+    return false;
+  }
+  return true;
+}
+
+bool hold_whole_image(Run& run) {
+  FileImage& image = run.image;
+  if (image.source == platform::kNoFile) return true;
+  for (int64_t k = 0; k < static_cast<int64_t>(image.chunks.size()); ++k) {
+    if (image.chunks[static_cast<size_t>(k)] == kOut && !load(run, k, -1)) {
+      run.error_code = image.failure;
+      return false;
+    }
+    image.chunks[static_cast<size_t>(k)] = kKept;
+  }
+  // Nothing is read from the file any more: the image is all in memory.
+  platform::close_file(image.source);
+  image.source = platform::kNoFile;
+  image.ready_begin = image.start;
+  image.ready_end = image.end;
+  return true;
+}
+
+bool need_bytes(Run& run, const char* from, const char* to) {
+  FileImage& image = run.image;
+  if (image.source == platform::kNoFile) return true;
+  if (image.failure) return false;
+  if (from < image.start) from = image.start;
+  if (to > image.end) to = image.end;
+  if (from >= to) return true;
+  const int64_t first = chunk_of(image, from);
+  const int64_t last = chunk_of(image, to - 1);
+  image.asked_begin = chunk_address(image, first);
+  image.asked_end = chunk_address(image, last + 1);
+  for (int64_t k = first; k <= last; ++k) {
+    if (image.chunks[static_cast<size_t>(k)] != kOut) continue;
+    if (!load(run, k, let_go(run, first, last))) return false;
+  }
+  // The run of chunks in memory around the request, for the quick test.
+  const auto count = static_cast<int64_t>(image.chunks.size());
+  int64_t low = first;
+  while (low > 0 && image.chunks[static_cast<size_t>(low - 1)] != kOut)
+    --low;
+  int64_t high = last;
+  while (high + 1 < count && image.chunks[static_cast<size_t>(high + 1)] != kOut)
+    ++high;
+  image.ready_begin = std::max<const char*>(chunk_address(image, low), image.start);
+  image.ready_end = std::min<const char*>(chunk_address(image, high + 1), image.end);
+  return true;
+}
+
+const char* need_from(Run& run, const char* at, const char* limit) {
+  if (at >= limit) return limit;
+  if (!need(run, at, at + 1)) return at;
+  const FileImage& image = run.image;
+  if (image.source == platform::kNoFile) return limit;
+  return std::min(image.ready_end, limit);
+}
+
+bool keep_before_change(void* context, int64_t from, int64_t to) {
+  Run& run = *static_cast<Run*>(context);
+  FileImage& image = run.image;
+  if (image.source == platform::kNoFile) return true;
+  from = std::max(from, first_needed(run));
+  to = std::min(to, image.size());
+  if (from >= to) return true;
+  for (int64_t k = from / image.chunk_size; k <= (to - 1) / image.chunk_size; ++k) {
+    uint8_t& state = image.chunks[static_cast<size_t>(k)];
+    if (state == kOut && !load(run, k, -1)) return false;
+    state = kKept;
+  }
+  return true;
+}
+
+void free_image_memory(FileImage& image) {
+  if (image.source != platform::kNoFile) {
+    platform::close_file(image.source);
+    image.source = platform::kNoFile;
+  }
+  image.chunks.clear();
+  image.in_memory.clear();
+  image.ready_begin = image.ready_end = nullptr;
+}
+
+}  // namespace qk

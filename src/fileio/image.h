@@ -1,0 +1,46 @@
+// The streamed file image. The image keeps the address of every byte of
+// the target for the whole run, but only a few chunks of it are in memory:
+// those the matcher, the line rules, the builder and the writer are looking
+// at, plus those of a range the in-place writer is about to overwrite while
+// the scan still needs them. Everything that reads image bytes asks for
+// them first; a chunk that was let go is read from the file again.
+#pragma once
+
+#include <cstdint>
+
+#include "state/run.h"
+
+namespace qk {
+
+// Makes `source`, `size` bytes long, the image's file (the image owns it
+// from now on) and reads its first chunk. False with run.error_code set
+// (-3 or -5) on failure.
+bool open_streamed_image(Run& run, platform::FileHandle source, int64_t size);
+
+// Reads the whole file into memory and keeps it there, for a run whose
+// output replaces the file it reads. False with run.error_code set.
+bool hold_whole_image(Run& run);
+
+// Makes the image bytes [from, to) readable (clamped to the image). False
+// when they could not be read; run.image.failure then says why, and the
+// output stream refuses every further write.
+bool need_bytes(Run& run, const char* from, const char* to);
+inline bool need(Run& run, const char* from, const char* to) {
+  const FileImage& image = run.image;
+  if (from >= image.ready_begin && to <= image.ready_end) return true;
+  return need_bytes(run, from, to);
+}
+
+// Makes readable the bytes from `at` (< `limit`) to the end of the run of
+// chunks in memory there, at most to `limit`, and returns that end; `at`
+// when nothing could be read.
+const char* need_from(Run& run, const char* at, const char* limit);
+
+// The output stream's hook before file range [from, to) changes in place:
+// chunks the scan may still read there are read first and kept.
+bool keep_before_change(void* run, int64_t from, int64_t to);
+
+// Frees the image's memory and closes its file.
+void free_image_memory(FileImage& image);
+
+}  // namespace qk
