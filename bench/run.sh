@@ -13,7 +13,7 @@ QK="$BUILD/qk"
 RUNS=5
 FULL=0
 ONLY=""
-ALL_WORKLOADS="W1 W2 W3 W4 W5 W6 W7 W8 W9"
+ALL_WORKLOADS="W1 W2 W3 W4 W5 W6 W7 W8 W9 W10 W11"
 PEERS="sed perl sd"
 
 usage() {
@@ -41,7 +41,12 @@ Workloads (256 MiB CR LF text of short word lines unless noted):
   W7  delete the lines with the rare word
   W8  W1 at 64 MiB and 256 MiB (and 1 GiB with --full)
   W9  200 'a' then 'b' in a 16 MiB file of 'a' bytes (no match)
-The limit `cat FILE > /dev/null` is timed on every file used.
+  W10 W1 on a 1 GiB file, qk only (its time against W1 at 256 MiB)
+  W11 W1 on a 1 GiB file, qk only, inside a 64 MiB memory cgroup (needs
+      root and the cgroup v1 memory controller; skipped otherwise)
+The limit `cat FILE > /dev/null` is timed on every file used. Peak memory
+(/usr/bin/time -f %M) is measured for qk on W1, W3, W4, W5, W7 and W1 with
+-$, and for the peers on W1.
 EOF
 }
 
@@ -65,7 +70,7 @@ WORKLOADS=""
 if [ -n "$ONLY" ]; then
   for w in ${ONLY//,/ }; do
     w=${w^^}
-    [[ " $ALL_WORKLOADS " == *" $w "* ]] || die "unknown workload '$w' (W1..W9)"
+    [[ " $ALL_WORKLOADS " == *" $w "* ]] || die "unknown workload '$w' (W1..W11)"
     WORKLOADS+="$w "
   done
 else
@@ -129,7 +134,7 @@ MiB=$((1024 * 1024))
 
 # Largest file this run touches: each tool keeps one working copy of it.
 largest=$((256 * MiB))
-[ "$FULL" -eq 1 ] && wanted W8 && largest=$((1024 * MiB))
+{ { [ "$FULL" -eq 1 ] && wanted W8; } || wanted W10 || wanted W11; } && largest=$((1024 * MiB))
 avail_kib=$(df -Pk "$DATA" | awk 'NR == 2 { print $4 }')
 need_kib=$(( (largest * 6 + 1400 * MiB) / 1024 ))
 [ "$avail_kib" -ge "$need_kib" ] \
@@ -202,6 +207,9 @@ if wanted W8; then
   make_words "$SMALL" $((64 * MiB))
   [ "$FULL" -eq 1 ] && make_words "$BIG" $((1024 * MiB))
 fi
+if wanted W10 || wanted W11; then
+  make_words "$BIG" $((1024 * MiB))
+fi
 wanted W9 && make_afile
 
 # ---------------------------------------------------------------- commands
@@ -249,8 +257,12 @@ CMD[sed:W9]='sed -i "s/$NEEDLE9/x/g" "$F"'
 CMD[perl:W9]='perl -pi -e "s/$NEEDLE9/x/g" "$F"'
 CMD[sd:W9]='sd -s "$NEEDLE9" x "$F"'
 
-# W8 is W1 on files of other sizes.
+# W8 and W10 are W1 on files of other sizes; W11 is W1 in a memory cgroup.
 for t in qk $PEERS; do CMD[$t:W8]=${CMD[$t:W1]}; done
+CMD[qk:W10]=${CMD[qk:W1]}
+CMD[qk:W11]=${CMD[qk:W1]}
+# W1 writing to an output file, for the memory table only.
+CMD[qk:W1out]='$QK "$F" zebrafish starfruit -V:0 -$ out.qk'
 
 show_cmd() {   # the command as a reader would type it
   local s=${CMD[$1]}
@@ -298,7 +310,7 @@ wait_for_quiet() {
 # is timed in the same rounds.
 bench_case() {
   local case=$1 wl=$2 src=$3 r t t0 t1 rc F
-  local tools="qk $PEERS"
+  local tools=${4:-qk $PEERS}
   declare -A times=()
   wait_for_quiet "$case"
   cat "$src" >/dev/null   # the source is read from the page cache from here on
@@ -330,6 +342,7 @@ bench_case() {
   # Correctness: every result must equal sed's, byte for byte.
   for t in $tools; do
     [ "$t" = sed ] && continue
+    [ -f "$DATA/result.sed" ] || continue
     if ! cmp -s "$DATA/result.$t" "$DATA/result.sed"; then
       if [ "$t" = qk ]; then
         warn "$case: qk's result differs from sed's ($(cmp "$DATA/result.qk" "$DATA/result.sed" 2>&1 | head -1))"
@@ -345,19 +358,53 @@ bench_case() {
   log "$line (cat ${MEDIAN[$case:cat]}s)"
 }
 
-# peak_rss WORKLOAD FILE: peak resident set size of every tool, in KiB
+# peak_rss WORKLOAD FILE TOOLS...: peak resident set size of each tool, in
+# KiB, in RSS[tool:workload]
 peak_rss() {
   local wl=$1 src=$2 t F
-  for t in qk $PEERS; do
+  shift 2
+  for t in "$@"; do
     F="work.$t"
     fresh_copy "$src" "$F"
     if eval "/usr/bin/time -f %M -o \"\$DATA/rss.txt\" ${CMD[$t:$wl]}" </dev/null >/dev/null 2>&1; then
-      RSS[$t]=$(tail -1 "$DATA/rss.txt")
+      RSS[$t:$wl]=$(tail -1 "$DATA/rss.txt")
     else
-      warn "peak RSS of $t could not be measured"
+      warn "peak RSS of $t on $wl could not be measured"
     fi
-    rm -f "$F"
+    rm -f "$F" out.qk
   done
+}
+
+# in_memory_cgroup LIMIT_MIB FILE: runs W1 with qk on a fresh copy of FILE
+# inside a memory cgroup of LIMIT_MIB (cgroup v1); sets CGROUP_RESULT.
+CGROUP_RESULT=""
+in_memory_cgroup() {
+  local limit=$1 src=$2 dir=/sys/fs/cgroup/memory/qk-bench.$$ rc F=work.qk
+  if [ ! -w /sys/fs/cgroup/memory ] || ! mkdir "$dir" 2>/dev/null; then
+    CGROUP_RESULT="not run: no writable cgroup v1 memory controller"
+    warn "W11 $CGROUP_RESULT"
+    return
+  fi
+  echo $((limit * MiB)) >"$dir/memory.limit_in_bytes"
+  fresh_copy "$src" "$F"
+  local t0=$EPOCHREALTIME
+  if (echo "$BASHPID" >"$dir/cgroup.procs" && exec $QK "$F" zebrafish starfruit -V:0) </dev/null \
+    >"$DATA/out.log" 2>&1; then rc=0; else rc=$?; fi
+  local t1=$EPOCHREALTIME
+  local peak fails
+  peak=$(cat "$dir/memory.max_usage_in_bytes")
+  fails=$(cat "$dir/memory.failcnt")
+  rmdir "$dir" 2>/dev/null || true
+  local expected found
+  expected=$(grep -c zebrafish "$src")
+  found=$(grep -c starfruit "$F")
+  if [ "$rc" -eq 0 ] && [ "$found" -eq "$expected" ] && [ "$(stat -c %s "$F")" -eq "$(stat -c %s "$src")" ]; then
+    CGROUP_RESULT="succeeded in $(awk -v t="$(elapsed "$t0" "$t1")" 'BEGIN { printf "%.2f", t }') s; cgroup peak $(awk -v b="$peak" 'BEGIN { printf "%.1f MiB", b / 1048576 }') (page cache included), $fails allocation failures"
+  else
+    CGROUP_RESULT="FAILED (exit $rc, $found of $expected lines edited)"
+    warn "W11 $CGROUP_RESULT"
+  fi
+  rm -f "$F"
 }
 
 declare -A TITLE FILEOF
@@ -370,6 +417,7 @@ TITLE[W6]="W1 with a one-byte wildcard"
 TITLE[W7]="delete the lines holding the rare word"
 TITLE[W8]="W1 scaling"
 TITLE[W9]="pathological search text (no match)"
+TITLE[W10]="W1 at 1 GiB (qk only)"
 
 # The tools run inside bench/data/ on relative file names: qk, like the DOS
 # tools it follows, reads an argument that starts with '/' as a switch, so it
@@ -387,16 +435,28 @@ for wl in $WORKLOADS; do
         CASES+=("W8 1G"); FILEOF["W8 1G"]=$BIG; TITLE["W8 1G"]="W1 at 1 GiB"
       fi ;;
     W9) CASES+=(W9); FILEOF[W9]=$AFILE ;;
+    W10) CASES+=(W10); FILEOF[W10]=$BIG ;;
+    W11) ;;
     *) CASES+=("$wl"); FILEOF[$wl]=$MAIN ;;
   esac
 done
 for c in "${CASES[@]}"; do
   log "timing $c (${TITLE[$c]}), $RUNS runs per tool"
-  bench_case "$c" "${c%% *}" "${FILEOF[$c]}"
+  if [ "$c" = W10 ]; then
+    bench_case "$c" W10 "${FILEOF[$c]}" qk
+  else
+    bench_case "$c" "${c%% *}" "${FILEOF[$c]}"
+  fi
 done
+if wanted W11; then
+  log "W11: W1 on 1 GiB inside a 64 MiB memory cgroup"
+  wait_for_quiet W11
+  in_memory_cgroup 64 "$BIG"
+fi
 if wanted W1 && [ "$HAVE_TIME" -eq 1 ]; then
-  log "measuring peak RSS on W1"
-  peak_rss W1 "$MAIN"
+  log "measuring peak RSS"
+  peak_rss W1 "$MAIN" qk $PEERS
+  for wl in W3 W4 W5 W7 W1out; do peak_rss "$wl" "$MAIN" qk; done
 fi
 total=$(elapsed "$start" "$EPOCHREALTIME")
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -448,9 +508,10 @@ mkdir -p "$(dirname "$OUT")"
   echo "one run of the script, not across machines."
   if grep -q page_reporting /proc/cmdline 2>/dev/null; then
     echo "This one is a virtual machine that hands freed memory back to its"
-    echo "host, so a program that allocates a buffer as large as the file (qk"
-    echo "and sd do) pays a first-touch cost that varies a lot from run to run;"
-    echo "that is most of the spread in qk's times."
+    echo "host, so a program that allocates a buffer as large as the file (sd"
+    echo "does, and qk when an edit changes the file's length in place) pays a"
+    echo "first-touch cost that varies a lot from run to run. qk otherwise"
+    echo "streams the file through a few reused 1 MiB chunks."
   elif grep -qw hypervisor /proc/cpuinfo 2>/dev/null; then
     echo "This one is a virtual machine, where system calls and page faults"
     echo "cost more than on bare hardware."
@@ -478,17 +539,17 @@ mkdir -p "$(dirname "$OUT")"
   echo
   echo "## Results"
   echo
-  hdr="| workload | file | qk | qk min–max"; sep="|---|---|--:|--:"
+  hdr="| workload | file | qk | qk min–max | max/min"; sep="|---|---|--:|--:|--:"
   for t in $PEERS; do hdr+=" | $t"; sep+="|--:"; done
   for t in $PEERS; do hdr+=" | $t/qk"; sep+="|--:"; done
   hdr+=" | cat | qk/cat |"; sep+="|--:|--:|"
   echo "$hdr"; echo "$sep"
   for c in "${CASES[@]}"; do
     f=${FILEOF[$c]}
-    row="| ${c%% *} ${TITLE[$c]} | $(size_of "$f") | **$(cell_time "$c" qk)** | $(fmt_s "${LOW[$c:qk]}")–$(fmt_s "${HIGH[$c:qk]}")"
+    row="| ${c%% *} ${TITLE[$c]} | $(size_of "$f") | **$(cell_time "$c" qk)** | $(fmt_s "${LOW[$c:qk]}")–$(fmt_s "${HIGH[$c:qk]}") | $(ratio "${HIGH[$c:qk]}" "${LOW[$c:qk]}")"
     for t in $PEERS; do row+=" | $(cell_time "$c" "$t")"; done
     for t in $PEERS; do
-      if [ -n "${MEDIAN[$c:$t]:-}" ]; then row+=" | $(ratio "${MEDIAN[$c:$t]}" "${MEDIAN[$c:qk]}")"; else row+=" | n/a"; fi
+      if [ -n "${MEDIAN[$c:$t]:-}" ] && [ -n "${MEDIAN[$c:qk]:-}" ]; then row+=" | $(ratio "${MEDIAN[$c:$t]}" "${MEDIAN[$c:qk]}")"; else row+=" | n/a"; fi
     done
     row+=" | $(fmt_s "${MEDIAN[$c:cat]}") | $(ratio "${MEDIAN[$c:qk]}" "${MEDIAN[$c:cat]}") |"
     echo "$row"
@@ -497,15 +558,27 @@ mkdir -p "$(dirname "$OUT")"
   echo "(!) marks a tool that failed or whose result differed from sed's; see"
   echo "Correctness below. \"qk min–max\" is the spread of qk's $RUNS runs."
   echo
+  if [ -n "${MEDIAN[W10:qk]:-}" ] && [ -n "${MEDIAN[W1:qk]:-}" ]; then
+    echo "W1 at 1 GiB (W10) takes $(ratio "${MEDIAN[W10:qk]}" "${MEDIAN[W1:qk]}") the time of W1 at 256 MiB."
+    echo
+  fi
+  if [ -n "$CGROUP_RESULT" ]; then
+    echo "W11, W1 on the 1 GiB file inside a 64 MiB memory cgroup: $CGROUP_RESULT."
+    echo
+  fi
   if [ ${#RSS[@]} -gt 0 ]; then
     echo "## Peak memory"
     echo
-    echo "Peak resident set size (\`/usr/bin/time -f %M\`) during W1 on the 256 MiB file:"
+    echo "Peak resident set size (\`/usr/bin/time -f %M\`) on the 256 MiB file:"
     echo
-    echo "| tool | peak RSS |"
-    echo "|---|--:|"
+    echo "| tool | workload | peak RSS |"
+    echo "|---|---|--:|"
     for t in qk $PEERS; do
-      [ -n "${RSS[$t]:-}" ] && echo "| $t | $(mib "${RSS[$t]}") |"
+      [ -n "${RSS[$t:W1]:-}" ] && echo "| $t | W1 | $(mib "${RSS[$t:W1]}") |"
+    done
+    for wl in W3 W4 W5 W7 W1out; do
+      name=$wl; [ "$wl" = W1out ] && name="W1 with -\$ (output file)"
+      [ -n "${RSS[qk:$wl]:-}" ] && echo "| qk | $name | $(mib "${RSS[qk:$wl]}") |"
     done
     echo
   fi

@@ -88,11 +88,15 @@ struct Outcome {
   std::string output;
 };
 
-Outcome run_on(const std::string& content, const std::vector<std::string>& args) {
+Outcome run_on(const std::string& content, const std::vector<std::string>& args,
+               const CaseSetup& setup = {}) {
   TempDir dir;
   write_file(dir.file("f"), content);
+  for (const auto& [name, text] : setup.files)
+    write_file(dir.file(name), text);
   RunOptions options;
   options.cwd = dir.path();
+  options.env = setup.env;
   Outcome o;
   o.result = run_qk(args, options);
   o.target = read_file(dir.file("f"));
@@ -154,6 +158,112 @@ TEST(Differential, ThreeWaysOfWritingAgree) {
   }
   RecordProperty("edited", edited);
   EXPECT_GT(edited, 100);  // the generator must mostly produce real edits
+}
+
+// The file image is read in chunks (4 KiB here, set by QK_TEST_CHUNK_SIZE).
+// Files a few chunks long, with matches, lines, look-ahead and -X lines
+// across chunk edges, must give exactly what one chunk holding the whole
+// file gives, in all three ways of writing.
+constexpr int kChunk = 4096;
+
+std::string edge_file(Generator& gen) {
+  // Sizes around the chunk size and its multiples, lines of every length
+  // (some longer than a chunk), and the search words placed across edges.
+  const int sizes[] = {1000,       kChunk - 1,     kChunk,        kChunk + 1,
+                       2 * kChunk, 3 * kChunk + 7, 5 * kChunk - 3};
+  const int size = sizes[gen.below(7)];
+  std::string s;
+  while (static_cast<int>(s.size()) < size) {
+    const int length = gen.chance(10) ? gen.below(3 * kChunk) : gen.below(60);
+    s += gen.text("abcAB x", length);
+    s += gen.chance(90) ? "\r\n" : "\n";
+  }
+  s.resize(static_cast<size_t>(size));
+  for (int edge = kChunk; edge < size; edge += kChunk) {
+    const int at = edge - gen.below(6);
+    const std::string word = gen.pick<std::string>({"cab", "\r\n", "ab\r\nca", "x\r\n"});
+    if (at + static_cast<int>(word.size()) <= size)
+      s.replace(static_cast<size_t>(at), word.size(), word);
+  }
+  return s;
+}
+
+TEST(Differential, ChunkEdgesChangeNothing) {
+  Generator gen(0xed9e5);
+  const CaseSetup small_chunks = {{}, {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}};
+  int edited = 0;
+  for (int i = 0; i < 90; ++i) {
+    const std::string content = edge_file(gen);
+    std::vector<std::string> args = {
+        "f", gen.pick<std::string>({"cab", "ab", "#ca", "b!", "c@b", "x", "a"}),
+        gen.pick<std::string>({"", "Q", "QQQQQ", "&&", "yz"})};
+    for (const std::string& s : gen.switches())
+      args.push_back(s);
+    if (gen.chance(20)) args.push_back(gen.pick<std::string>({"-#:L", "-#:J"}));
+
+    std::string trace =
+        "case " + std::to_string(i) + " (" + std::to_string(content.size()) + " bytes):";
+    for (const std::string& a : args)
+      trace += " [" + a + "]";
+    SCOPED_TRACE(trace);
+
+    const Outcome whole = run_on(content, args);
+    const Outcome smart = run_on(content, args, small_chunks);
+    std::vector<std::string> full_args = args;
+    full_args.push_back("-~");
+    const Outcome full = run_on(content, full_args, small_chunks);
+    std::vector<std::string> copy_args = args;
+    copy_args.insert(copy_args.end(), {"-$", "out"});
+    const Outcome copy = run_on(content, copy_args, small_chunks);
+
+    EXPECT_EQ(smart.result.exit_code, whole.result.exit_code);
+    EXPECT_EQ(smart.result.out, whole.result.out);
+    EXPECT_TRUE(smart.target == whole.target) << "in place differs";
+    EXPECT_EQ(full.result.exit_code, whole.result.exit_code);
+    EXPECT_TRUE(full.target == whole.target) << "-~ differs";
+    EXPECT_EQ(copy.result.exit_code, whole.result.exit_code);
+    EXPECT_TRUE(copy.target == content);
+    const bool m_without_edits =
+        has(args, "-M") && whole.result.out.find("No matches found") != std::string::npos;
+    if (whole.result.exit_code == 0 && !m_without_edits) {
+      EXPECT_TRUE(copy.output == whole.target) << "-$ differs";
+    }
+    edited += whole.target != content;
+  }
+  EXPECT_GT(edited, 40);
+}
+
+TEST(Differential, SearchTextLongerThanAChunk) {
+  // A search text from an -L file, longer than a chunk, that matches across
+  // several chunk edges; and one that differs from the file only in its
+  // last byte, so that it fails after comparing a chunk and more.
+  Generator gen(0x10c6);
+  std::string content;
+  while (content.size() < 6 * kChunk)
+    content += gen.text("abc xyz", 50) + "\r\n";
+  const std::string found = content.substr(kChunk - 100, kChunk + 300);
+  std::string near_miss = content.substr(2 * kChunk + 5, kChunk + 1000);
+  near_miss.back() = '!';
+  const CaseSetup small_chunks = {{{"long", found}, {"miss", near_miss}},
+                                  {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}};
+  const CaseSetup one_chunk = {{{"long", found}, {"miss", near_miss}}, {}};
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"f", "-L", "long", "NEW", "-C"},
+        std::vector<std::string>{"f", "-L", "long", "NEW", "-C", "-D"},
+        std::vector<std::string>{"f", "-L", "long", "<&>", "-C", "-#:L"},
+        std::vector<std::string>{"f", "-L", "miss", "NEW", "-C"},
+        std::vector<std::string>{"f", "-L", "long", "NEW", "-C", "-$", "out"}}) {
+    SCOPED_TRACE(args[2] + " " + args.back());
+    const Outcome whole = run_on(content, args, one_chunk);
+    const Outcome small = run_on(content, args, small_chunks);
+    EXPECT_EQ(small.result.exit_code, whole.result.exit_code);
+    EXPECT_EQ(small.result.out, whole.result.out);
+    EXPECT_TRUE(small.target == whole.target);
+    EXPECT_TRUE(small.output == whole.output);
+    if (args[2] == "long") {
+      EXPECT_TRUE(small.target != content || small.output != "") << "the long text must match";
+    }
+  }
 }
 
 }  // namespace
