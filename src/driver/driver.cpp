@@ -45,7 +45,7 @@ void edit_target(Run& run) {
       put_original_back(run);
     }
   }
-  if (c.scan_status == -14) put_original_back(run);
+  if (c.scan_status == -14 || c.scan_status == kOutputTooBig) put_original_back(run);
   platform::release_interrupts();
   if (c.scan_status == 1) {
     run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);

@@ -13,13 +13,23 @@ bool writes_everything(const Run& run) {
   return run.writer.net_change != 0 || run.settings.full_writing != 0;
 }
 
+// Nothing QK writes may take the output past the largest file it accepts:
+// such a write is dropped and the run undone, so an edit that keeps growing
+// can never fill the disk.
+bool fits(Run& run, int64_t size) {
+  WriterState& w = run.writer;
+  if (!w.over_limit && size <= kMaxFileSize - w.out.position()) return true;
+  w.over_limit = true;
+  return false;
+}
+
 }  // namespace
 
 bool pass_through(Run& run, int64_t count) {
   WriterState& w = run.writer;
   bool ok = true;
   if (writes_everything(run)) {
-    w.out.write(w.cursor, count);
+    if (fits(run, count)) w.out.write(w.cursor, count);
   } else {
     ok = w.out.seek_relative(count);
   }
@@ -31,17 +41,17 @@ bool pass_through(Run& run, int64_t count) {
 void emit_tail(Run& run) {
   WriterState& w = run.writer;
   const int64_t rest = run.image.end - w.cursor;
-  if (rest > 0 && writes_everything(run)) w.out.write(w.cursor, rest);
+  if (rest > 0 && writes_everything(run) && fits(run, rest)) w.out.write(w.cursor, rest);
   w.bytes_written += rest;
   w.cursor = run.image.end;
 }
 
 void write_output(Run& run, const char* data, int64_t size) {
-  run.writer.out.write(data, size);
+  if (fits(run, size)) run.writer.out.write(data, size);
 }
 
 void write_output(Run& run, char byte) {
-  run.writer.out.put(byte);
+  if (fits(run, 1)) run.writer.out.put(byte);
 }
 
 void seek_output_start(Run& run) {
@@ -55,7 +65,11 @@ void seek_output_end(Run& run) {
 
 void check_output(Run& run) {
   run.writer.out.flush();
-  if (run.writer.out.error()) run.counts.scan_status = -14;
+  if (run.writer.over_limit) {
+    run.counts.scan_status = kOutputTooBig;
+  } else if (run.writer.out.error()) {
+    run.counts.scan_status = -14;
+  }
 }
 
 void close_output(Run& run) {

@@ -10,6 +10,10 @@
 
 namespace qk {
 
+// The scan status of a run whose output would have grown past the largest
+// file QK accepts; it is undone like a write fault.
+constexpr int32_t kOutputTooBig = -4;
+
 // Emits `count` unchanged image bytes at the image cursor; false when the
 // seek that passes over them failed.
 bool pass_through(Run& run, int64_t count);
@@ -22,7 +26,8 @@ void write_output(Run& run, char byte);
 void seek_output_start(Run& run);
 void seek_output_end(Run& run);
 
-// A set error indicator (after flushing) turns the scan status into -14.
+// A set error indicator (after flushing) turns the scan status into -14;
+// output dropped at the size limit turns it into kOutputTooBig.
 void check_output(Run& run);
 
 // Closes the stream; a failed close is a write fault too.

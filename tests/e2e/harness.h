@@ -40,6 +40,10 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
 // True when the qk under test is a Windows build.
 bool on_windows_build();
 
+// In a forked child: default signal actions and nothing blocked, as a
+// user's shell starts a program (the test process itself may differ).
+void start_as_a_shell_would();
+
 // A target file's name as qk uses it, in messages and for a target it
 // creates: file names are case-insensitive on Windows, where QK
 // upper-cases the target's name.
