@@ -89,10 +89,9 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
       setenv(name.c_str(), value.c_str(), 1);
     start_as_a_shell_would();
     for (const auto& [name, value] : options.limits) {
-      if (name == "fsize") {
-        rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-        setrlimit(RLIMIT_FSIZE, &limit);
-      }
+      rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      if (name == "fsize") setrlimit(RLIMIT_FSIZE, &limit);
+      if (name == "cpu") setrlimit(RLIMIT_CPU, &limit);
     }
     if (options.drop_privileges && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
@@ -139,6 +138,7 @@ void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup) {
     RunOptions options;
     options.cwd = dir.path();
     options.env = setup.env;
+    options.limits = setup.limits;
     RunResult result = run_qk(c.args, options);
     std::string args;
     for (const auto& a : c.args)

@@ -21,7 +21,7 @@ struct RunOptions {
   std::string cwd;                                       // default: current directory
   std::string input;                                     // standard input
   std::vector<std::pair<std::string, std::string>> env;  // added variables
-  std::vector<std::pair<std::string, long>> limits;      // "fsize" -> RLIMIT_FSIZE
+  std::vector<std::pair<std::string, long>> limits;      // "fsize", "cpu" (seconds)
   bool drop_privileges = false;                          // run as nobody (uid 65534)
   // Called with qk's process id as soon as it has started, before its
   // input is written; run_qk still waits for it afterwards (signal tests).
@@ -64,6 +64,7 @@ struct FileCase {
 struct CaseSetup {
   std::vector<std::pair<std::string, std::string>> files;  // name, content
   std::vector<std::pair<std::string, std::string>> env;
+  std::vector<std::pair<std::string, long>> limits;
 };
 
 void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup = {});
