@@ -59,7 +59,8 @@ void edit_target(Run& run) {
       put_original_back(run);
     }
   }
-  if (c.scan_status == -14 || run.image.failure) put_original_back(run);
+  if (c.scan_status == -14 || c.scan_status == kOutputTooBig || run.image.failure)
+    put_original_back(run);
   platform::release_interrupts();
   if (c.scan_status == 1) {
     run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);

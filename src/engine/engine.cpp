@@ -5,6 +5,8 @@
 // file holds the edits made so far followed by its unchanged rest.
 #include "engine/engine.h"
 
+#include <cassert>
+
 #include "engine/matcher.h"
 #include "engine/selection.h"
 #include "engine/whole_line.h"
@@ -17,14 +19,33 @@ namespace qk {
 
 namespace {
 
+// The one place that makes the scan end. Each find starts past the start
+// of the match found before it, whatever the edit, the selection or the line
+// widening made of that match, so no position is found twice and a run
+// makes at most one find per image byte. The only find allowed behind that
+// point is the single repeat of -#:L, which looks for the last match again.
+void find_from_floor(Run& run) {
+  MatchState& m = run.match;
+  const int64_t cursor = run.writer.cursor - run.image.start;
+  if (m.start_offset < m.search_floor - cursor) m.start_offset = m.search_floor - cursor;
+  find_match(run, m.start_offset);
+  ++run.counts.finds;
+  if (m.offset == kNoMatch) return;
+  const int64_t found_at = m.start - run.image.start;
+  assert(found_at >= m.search_floor);
+  assert(m.offset >= 0 && m.length >= 0);
+  m.search_floor = found_at + 1;
+}
+
 // Finds the next match to act on; false when there is none.
 bool next_acted_match(Run& run) {
   MatchState& m = run.match;
   for (;;) {
-    find_match(run, m.start_offset);
+    find_from_floor(run);
     if (m.offset == kNoMatch) {
-      if (repeat_last_match(run)) continue;
-      return false;
+      if (!repeat_last_match(run)) return false;
+      m.search_floor = 0;
+      continue;
     }
     if (select_match(run)) return true;
   }
@@ -52,9 +73,14 @@ void run_engine(Run& run) {
   WriterState& w = run.writer;
   w.cursor = run.image.start;
   m.start_offset = 0;
+  m.search_floor = 0;
   counts.scan_status = 0;
 
   while (counts.scan_status == 0) {
+    if (w.over_limit) {
+      counts.scan_status = kOutputTooBig;
+      break;
+    }
     if (run.settings.selection_mode == kLastPhase2) run.settings.selection_mode = 'L';
     const bool found = next_acted_match(run);
     if (!keeps_start_offset(run)) m.start_offset = 0;
@@ -79,12 +105,7 @@ void run_engine(Run& run) {
     w.bytes_written += written;
     w.net_change += written - m.length;
     if (run.settings.line_filter == 'M') note_line_rest(run, offset, m.length);
-    const int64_t consumed = w.cursor - before;
-    if (keeps_start_offset(run)) {
-      after_held_edit(run, consumed);
-    } else if (m.length == 0) {
-      m.start_offset = 1;  // an edit that consumed nothing: move one byte on
-    }
+    if (keeps_start_offset(run)) after_held_edit(run, w.cursor - before);
     if (counts.scan_status == 0 && run.settings.reset_per_match) reset_new_text(run);
   }
   // The scan failed: the rest of the image still goes out, so the file is

@@ -9,10 +9,10 @@ namespace qk {
 
 namespace {
 
-// Where a find starts after a match; a zero-length match moves one byte on,
-// or the scan would find it again at the same place.
+// Where a find starts after a match: behind it. (The engine moves a find
+// past a zero-length match, or one the line widening put behind its start.)
 int64_t after(int64_t offset, int64_t length) {
-  return offset + (length > 0 ? length : 1);
+  return offset + length;
 }
 
 bool skip(Run& run) {

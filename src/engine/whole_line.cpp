@@ -36,9 +36,17 @@ const char* find_crlf(Run& run, const char* from, const char* end) {
 namespace {
 
 // The start of the match's line: just after the nearest line feed at or
-// before the match start, but never before the image cursor. The image is
-// asked for a chunk at a time, going back.
-const char* line_start_of(Run& run, const char* match_start, const char* cursor) {
+// before the match's first byte, but never before the image cursor. An
+// empty match has no first byte, so its search begins with the byte in
+// front of it: a line never starts after its match, and a widened match
+// never spans a negative number of bytes. The image is asked for a chunk at
+// a time, going back.
+const char* line_start_of(Run& run, const char* match_start, int64_t match_length,
+                          const char* cursor) {
+  if (match_length == 0) {
+    if (match_start == cursor) return cursor;
+    --match_start;
+  }
   const FileImage& image = run.image;
   const char* at = match_start;
   for (;;) {
@@ -79,7 +87,7 @@ void widen_to_line(Run& run) {
   const char* match_end = m.start + m.length;
 
   bool has_crlf = false;
-  const char* line_start = line_start_of(run, m.start, cursor);
+  const char* line_start = line_start_of(run, m.start, m.length, cursor);
   const char* line_end = line_end_of(run, match_end, end, &has_crlf);
 
   if (s.line_filter == 'M') {

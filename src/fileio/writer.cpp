@@ -28,7 +28,18 @@ bool pass_over(Run& run, int64_t count) {
 
 }  // namespace
 
+// Nothing QK writes may take the output past the largest file it accepts:
+// such a write is dropped and the run undone, so an edit that keeps growing
+// can never fill the disk.
+bool fits(Run& run, int64_t size) {
+  WriterState& w = run.writer;
+  if (!w.over_limit && size <= kMaxFileSize - w.out.position()) return true;
+  w.over_limit = true;
+  return false;
+}
+
 void write_image(Run& run, const char* from, int64_t size) {
+  if (!fits(run, size)) return;
   const char* end = from + size;
   while (from < end) {
     const char* ready = need_from(run, from, end);
@@ -64,11 +75,11 @@ void emit_tail(Run& run) {
 }
 
 void write_output(Run& run, const char* data, int64_t size) {
-  run.writer.out.write(data, size);
+  if (fits(run, size)) run.writer.out.write(data, size);
 }
 
 void write_output(Run& run, char byte) {
-  run.writer.out.put(byte);
+  if (fits(run, 1)) run.writer.out.put(byte);
 }
 
 void seek_output_start(Run& run) {
@@ -82,7 +93,11 @@ void seek_output_end(Run& run) {
 
 void check_output(Run& run) {
   run.writer.out.flush();
-  if (run.writer.out.error()) run.counts.scan_status = -14;
+  if (run.writer.over_limit) {
+    run.counts.scan_status = kOutputTooBig;
+  } else if (run.writer.out.error()) {
+    run.counts.scan_status = -14;
+  }
 }
 
 void close_output(Run& run) {

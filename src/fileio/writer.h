@@ -10,6 +10,10 @@
 
 namespace qk {
 
+// The scan status of a run whose output would have grown past the largest
+// file QK accepts; it is undone like a write fault.
+constexpr int32_t kOutputTooBig = -4;
+
 // Emits `count` unchanged image bytes at the image cursor; false when the
 // seek that passes over them failed.
 bool pass_through(Run& run, int64_t count);
@@ -18,13 +22,18 @@ bool pass_through(Run& run, int64_t count);
 void emit_tail(Run& run);
 
 void write_output(Run& run, const char* data, int64_t size);
-// Writes `size` image bytes from `from`, reading them in as it goes.
+// False, and the run marked as over the limit, when `size` more bytes would
+// take the output past the largest file QK accepts.
+bool fits(Run& run, int64_t size);
+// Writes `size` image bytes from `from`, reading them in as it goes; like
+// write_output, nothing when they do not fit.
 void write_image(Run& run, const char* from, int64_t size);
 void write_output(Run& run, char byte);
 void seek_output_start(Run& run);
 void seek_output_end(Run& run);
 
-// A set error indicator (after flushing) turns the scan status into -14.
+// A set error indicator (after flushing) turns the scan status into -14;
+// output dropped at the size limit turns it into kOutputTooBig.
 void check_output(Run& run);
 
 // Closes the stream; a failed close is a write fault too.

@@ -61,11 +61,12 @@ void add_new_text(Run& run) {
     // the cursor follows the writing, so what is behind it can be let go.
     w.cursor = run.image.start;
     const int64_t piece = 1 << 20;
-    while (w.cursor < run.image.end) {
+    while (w.cursor < run.image.end && fits(run, run.image.end - w.cursor)) {
       const int64_t size = run.image.end - w.cursor < piece ? run.image.end - w.cursor : piece;
       write_image(run, w.cursor, size);
       w.cursor += size;
     }
+    w.cursor = run.image.end;
   }
 }
 

@@ -77,6 +77,33 @@ TEST(Driver, FailedShorteningIsAnExtendedError) {
   EXPECT_EQ(exit_code_for(run.error_code), 8);
 }
 
+// An edit whose output would pass the largest file QK accepts stops there
+// and puts the target back. The stream starts near the limit, standing in
+// for gigabytes of output already written.
+TEST(Driver, OutputPastTheSizeLimitIsUndone) {
+  test::TempDir dir;
+  const std::string original(4096, 'a');
+  test::write_file(dir.file("f"), original);
+  qk::Run run;
+  test::ConsoleCapture console;
+  run.console = console.stream();
+  const std::string target = dir.file("f");
+  const char* argv[] = {"qk", "-G", target.c_str(), "a", "bb"};
+  read_command_line(run, 5, argv);
+  validate_command_line(run);
+  load_target(run);
+  ASSERT_EQ(run.error_code, 0);
+  ASSERT_TRUE(run.writer.out.seek_relative(kMaxFileSize - 6000));
+
+  edit_target(run);
+  EXPECT_EQ(run.error_code, -4);
+  EXPECT_LT(run.counts.acted, 4096);  // it stopped, rather than finishing the scan
+  EXPECT_EQ(test::read_file(target), original);
+  print_error(run);
+  EXPECT_EQ(console.text(), "\nERROR: File too big or 0 bytes (2147483583 byte maximum)\n");
+  EXPECT_EQ(exit_code_for(run.error_code), 4);
+}
+
 TEST(Driver, ExitCodes) {
   const std::vector<std::pair<int64_t, int>> cases = {
       {0, 0},  {3, 3},    {255, 255}, {256, 255}, {100000, 255}, {-1, 1},  {-7, 7},

@@ -97,6 +97,7 @@ Outcome run_on(const std::string& content, const std::vector<std::string>& args,
   RunOptions options;
   options.cwd = dir.path();
   options.env = setup.env;
+  options.limits = setup.limits;
   Outcome o;
   o.result = run_qk(args, options);
   o.target = read_file(dir.file("f"));
@@ -190,7 +191,7 @@ std::string edge_file(Generator& gen) {
 
 TEST(Differential, ChunkEdgesChangeNothing) {
   Generator gen(0xed9e5);
-  const CaseSetup small_chunks = {{}, {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}};
+  const CaseSetup small_chunks = {{}, {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}, {}};
   int edited = 0;
   for (int i = 0; i < 90; ++i) {
     const std::string content = edge_file(gen);
@@ -244,9 +245,9 @@ TEST(Differential, SearchTextLongerThanAChunk) {
   const std::string found = content.substr(kChunk - 100, kChunk + 300);
   std::string near_miss = content.substr(2 * kChunk + 5, kChunk + 1000);
   near_miss.back() = '!';
-  const CaseSetup small_chunks = {{{"long", found}, {"miss", near_miss}},
-                                  {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}};
-  const CaseSetup one_chunk = {{{"long", found}, {"miss", near_miss}}, {}};
+  const CaseSetup small_chunks = {
+      {{"long", found}, {"miss", near_miss}}, {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}, {}};
+  const CaseSetup one_chunk = {{{"long", found}, {"miss", near_miss}}, {}, {}};
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"f", "-L", "long", "NEW", "-C"},
         std::vector<std::string>{"f", "-L", "long", "NEW", "-C", "-D"},

@@ -2,6 +2,7 @@
 #include "e2e/harness.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,7 +32,31 @@ std::string binary_under_test() {
   return chosen && *chosen ? chosen : QK_BINARY;
 }
 
+// Feeds a child's standard input. A child that ends before reading it must
+// not kill the test with SIGPIPE: the signal is held while writing and a
+// pending one discarded, so no disposition changes for later children.
+void write_input(int fd, const std::string& data) {
+  sigset_t pipe_signal;
+  sigset_t old;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &old);
+  write_all(fd, data);
+  const timespec no_wait{0, 0};
+  while (sigtimedwait(&pipe_signal, nullptr, &no_wait) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
 }  // namespace
+
+void start_as_a_shell_would() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig)
+    signal(sig, SIG_DFL);
+}
 
 bool on_windows_build() {
   const std::string binary = binary_under_test();
@@ -62,12 +87,11 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const auto& [name, value] : options.env)
       setenv(name.c_str(), value.c_str(), 1);
+    start_as_a_shell_would();
     for (const auto& [name, value] : options.limits) {
-      if (name == "fsize") {
-        signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-        setrlimit(RLIMIT_FSIZE, &limit);
-      }
+      rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      if (name == "fsize") setrlimit(RLIMIT_FSIZE, &limit);
+      if (name == "cpu") setrlimit(RLIMIT_CPU, &limit);
     }
     if (options.drop_privileges && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
@@ -87,8 +111,7 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
   close(in_pipe[0]);
   close(out_pipe[1]);
   if (options.while_running) options.while_running(pid);
-  signal(SIGPIPE, SIG_IGN);
-  write_all(in_pipe[1], options.input);
+  write_input(in_pipe[1], options.input);
   close(in_pipe[1]);
   return collect_output(pid, out_pipe[0]);
 }
@@ -115,6 +138,7 @@ void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup) {
     RunOptions options;
     options.cwd = dir.path();
     options.env = setup.env;
+    options.limits = setup.limits;
     RunResult result = run_qk(c.args, options);
     std::string args;
     for (const auto& a : c.args)

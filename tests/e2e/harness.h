@@ -21,7 +21,7 @@ struct RunOptions {
   std::string cwd;                                       // default: current directory
   std::string input;                                     // standard input
   std::vector<std::pair<std::string, std::string>> env;  // added variables
-  std::vector<std::pair<std::string, long>> limits;      // "fsize" -> RLIMIT_FSIZE
+  std::vector<std::pair<std::string, long>> limits;      // "fsize", "cpu" (seconds)
   bool drop_privileges = false;                          // run as nobody (uid 65534)
   // Called with qk's process id as soon as it has started, before its
   // input is written; run_qk still waits for it afterwards (signal tests).
@@ -39,6 +39,10 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
 //
 // True when the qk under test is a Windows build.
 bool on_windows_build();
+
+// In a forked child: default signal actions and nothing blocked, as a
+// user's shell starts a program (the test process itself may differ).
+void start_as_a_shell_would();
 
 // A target file's name as qk uses it, in messages and for a target it
 // creates: file names are case-insensitive on Windows, where QK
@@ -60,6 +64,7 @@ struct FileCase {
 struct CaseSetup {
   std::vector<std::pair<std::string, std::string>> files;  // name, content
   std::vector<std::pair<std::string, std::string>> env;
+  std::vector<std::pair<std::string, long>> limits;
 };
 
 void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup = {});

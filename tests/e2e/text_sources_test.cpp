@@ -25,7 +25,8 @@ void expect_sources(const std::string& content, const std::vector<SourceCase>& c
                             {"crlf", "ab\r\n"},
                             {"anchored", "#ab"},
                             {"empty", ""}},
-                           {{"VAR", "abc"}, {"OUT", "out.txt"}, {"DASH", "-x"}}};
+                           {{"VAR", "abc"}, {"OUT", "out.txt"}, {"DASH", "-x"}},
+                           {}};
   std::vector<FileCase> file_cases;
   for (const SourceCase& c : cases)
     file_cases.push_back({content, c.args, c.after, c.out, c.code});

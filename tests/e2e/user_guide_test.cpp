@@ -167,6 +167,7 @@ RunResult run_shell(const std::string& script, const std::string& dir) {
     close(out_pipe[0]);
     close(out_pipe[1]);
     if (chdir(dir.c_str()) != 0) _exit(126);
+    start_as_a_shell_would();
     std::string bin = QK_BINARY;
     bin = bin.substr(0, bin.rfind('/'));
     const char* path = std::getenv("PATH");

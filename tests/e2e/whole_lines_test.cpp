@@ -49,6 +49,26 @@ TEST(WholeLines, ReplaceRemoveAndKeepParts) {
   });
 }
 
+// Empty matches ("#", "!", "#!" once the anchors are taken off) widened to
+// lines: each position is found once, a line never starts after its match,
+// and every run ends. These once grew the file without end or spun; the
+// limits turn such a fault into a quick failure instead of a full disk.
+TEST(WholeLines, EmptyMatchesEnd) {
+  const CaseSetup limited{{}, {}, {{"fsize", 1 << 20}, {"cpu", 20}}};
+  expect_cases(
+      {
+          {"a\n\nb", {"f", "#", "bc", "-D:R"}, "bca\nbc\nbcb", "\nOK: 3 matches found\n", 0},
+          {"x\r\n\n", {"f", "#", "bc", "-D"}, "bc\r\nbc\n", kOk2, 0},
+          {"a\r\nb\r\n", {"f", "!", "qq", "-D"}, "qq\r\nqq\r\n", kOk2, 0},
+          {"a\r\nb\r\n",
+           {"f", "!", "qq", "-D", "-#:2"},
+           "a\r\nqq\r\n",
+           "\n(Skipped 1 matches)\nOK: 1 matches found\n",
+           0},
+      },
+      limited);
+}
+
 TEST(WholeLines, UnmodifiedAndModifiedLinesOnly) {
   expect_cases({
       {"1\r\nfoo\r\n2\r\n", {"f", "foo", "-U"}, "1\r\n2\r\n", kOk1, 0},
