@@ -267,5 +267,21 @@ TEST(Differential, SearchTextLongerThanAChunk) {
   }
 }
 
+TEST(Differential, OutputFileThatIsTheTarget) {
+  // Opening the output empties it, so the image must have read all of the
+  // target first, however small its chunks.
+  std::string content;
+  for (int i = 0; content.size() < 5 * kChunk; ++i)
+    content += "line " + std::to_string(i) + " cab\r\n";
+  const std::string edited = run_on(content, {"f", "cab", "taxi"}).target;
+  const CaseSetup small_chunks = {{}, {{"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)}}, {}};
+  const Outcome replaced = run_on(content, {"f", "cab", "taxi", "-$", "f"}, small_chunks);
+  EXPECT_EQ(replaced.result.exit_code, 0);
+  EXPECT_TRUE(replaced.target == edited);
+  const Outcome appended = run_on(content, {"f", "cab", "taxi", "-$:A", "f"}, small_chunks);
+  EXPECT_EQ(appended.result.exit_code, 0);
+  EXPECT_TRUE(appended.target == content + edited);
+}
+
 }  // namespace
 }  // namespace qk::test
