@@ -59,6 +59,7 @@ bool load(Run& run, int64_t k, int64_t spare) {
     return false;
   }
   image.chunks[static_cast<size_t>(k)] = kIn;
+  image.original_from[static_cast<size_t>(k)] = image.written_end;
   image.in_memory.push_back(k);
   const int64_t offset = k * image.chunk_size;
   const int64_t length = std::min(image.chunk_size, image.size() - offset);
@@ -126,6 +127,7 @@ bool open_streamed_image(Run& run, platform::FileHandle source, int64_t size) {
   image.end = space + size;
   image.source = source;
   image.chunks.assign(static_cast<size_t>(count), kOut);
+  image.original_from.assign(static_cast<size_t>(count), 0);
   image.ready_begin = image.ready_end = nullptr;
   run.writer.cursor = image.start;
   if (!need_bytes(run, image.start, image.start + 1)) {
@@ -189,18 +191,30 @@ const char* need_from(Run& run, const char* at, const char* limit) {
   return std::min(image.ready_end, limit);
 }
 
-bool keep_before_change(void* context, int64_t from, int64_t to) {
+bool keep_before_change(void* context, int64_t from, int64_t to, const char** originals) {
   Run& run = *static_cast<Run*>(context);
   FileImage& image = run.image;
+  *originals = nullptr;
   if (image.source == platform::kNoFile) return true;
-  from = std::max(from, first_needed(run));
-  to = std::min(to, image.size());
-  if (from >= to) return true;
-  for (int64_t k = from / image.chunk_size; k <= (to - 1) / image.chunk_size; ++k) {
+  const int64_t end = std::min(to, image.size());
+  const int64_t chunk = image.chunk_size;
+  // Bytes never written before are the original ones, and the chunks in
+  // memory hold them if they were read before any write reached them.
+  if (from >= image.written_end && from < end) {
+    bool held = true;
+    for (int64_t k = from / chunk; held && k <= (end - 1) / chunk; ++k)
+      held = image.chunks[static_cast<size_t>(k)] != kOut &&
+             image.original_from[static_cast<size_t>(k)] <= from;
+    if (held) *originals = image.start + from;
+  }
+  // What the scan may still read there is read now and kept.
+  const int64_t needed = std::max(from, first_needed(run));
+  for (int64_t k = needed / chunk; needed < end && k <= (end - 1) / chunk; ++k) {
     uint8_t& state = image.chunks[static_cast<size_t>(k)];
     if (state == kOut && !load(run, k, -1)) return false;
     state = kKept;
   }
+  image.written_end = std::max(image.written_end, to);
   return true;
 }
 

@@ -36,9 +36,11 @@ inline bool need(Run& run, const char* from, const char* to) {
 // when nothing could be read.
 const char* need_from(Run& run, const char* at, const char* limit);
 
-// The output stream's hook before file range [from, to) changes in place:
-// chunks the scan may still read there are read first and kept.
-bool keep_before_change(void* run, int64_t from, int64_t to);
+// The output stream's hook before file range [from, to) is written in
+// place: chunks the scan may still read there are read first and kept, and
+// `originals` points at the image's copy of what the file holds there,
+// when it has one.
+bool keep_before_change(void* run, int64_t from, int64_t to, const char** originals);
 
 // Frees the image's memory and closes its file.
 void free_image_memory(FileImage& image);

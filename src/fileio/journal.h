@@ -26,10 +26,12 @@ class RestoreJournal {
   bool active() const { return active_; }
   int64_t original_size() const { return original_size_; }
 
-  // Reads what the file holds at [offset, offset + size) and keeps the
-  // bytes that `data` is about to change there. False when they could not
-  // be read or kept; the write must then not happen.
-  bool keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset);
+  // Keeps the bytes that `data` is about to change at [offset, offset +
+  // size). What the file holds there is `originals`, or, when that is
+  // nullptr, read from the file. False when they could not be read or
+  // kept; the write must then not happen.
+  bool keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
+            const char* originals = nullptr);
 
   // Keeps what the file holds from `offset` to its original end, before a
   // cut takes it away.
@@ -43,7 +45,13 @@ class RestoreJournal {
 
  private:
   static constexpr int64_t kBlock = 4 << 20;
+  // Past this many small blocks, blocks are cut from large arenas of huge
+  // pages: a journal as large as the file then takes far fewer page faults.
+  static constexpr size_t kSmallBlocks = 4;
+  static constexpr int64_t kArenaBlocks = 16;
+  static constexpr int64_t kHugePage = 2 << 20;
 
+  bool new_block();
   bool append(const void* data, int64_t size);
   bool append_number(uint64_t value);
   void read(int64_t at, void* data, int64_t size) const;
@@ -52,6 +60,7 @@ class RestoreJournal {
   bool active_ = false;
   int64_t original_size_ = 0;
   std::vector<char*> blocks_;
+  std::vector<char*> arenas_;  // what the platform allocated for the blocks
   int64_t used_ = 0;
   std::vector<char> scratch_;  // what the file held, reused for every write
 };

@@ -28,8 +28,10 @@ void OutputStream::put_out(const char* data, int64_t size, int64_t offset) {
     ok = platform::write_appending(file_, data, size);
   } else {
     // The originals are kept, and the image told, before anything changes.
-    ok = (!hook_ || hook_(hook_context_, offset, offset + size)) &&
-         journal_.keep(file_, data, size, offset) && platform::write_at(file_, data, size, offset);
+    const char* originals = nullptr;
+    ok = (!hook_ || hook_(hook_context_, offset, offset + size, &originals)) &&
+         journal_.keep(file_, data, size, offset, originals) &&
+         platform::write_at(file_, data, size, offset);
   }
   if (ok) {
     physical_bytes_ += size;

@@ -31,9 +31,11 @@ class OutputStream {
   void keep_originals(int64_t size) { journal_.start(size); }
   RestoreJournal& journal() { return journal_; }
 
-  // Called with each file range [from, to) whose bytes are about to change
-  // in place, before they do: the file image keeps what it still needs.
-  using ChangeHook = bool (*)(void* context, int64_t from, int64_t to);
+  // Called with each file range [from, to) about to be written in place,
+  // before it is: the file image keeps what it still needs, and points
+  // `originals` at its copy of what the file holds there, when it has one
+  // (the journal then need not read it back from the file).
+  using ChangeHook = bool (*)(void* context, int64_t from, int64_t to, const char** originals);
   void on_change(ChangeHook hook, void* context) {
     hook_ = hook;
     hook_context_ = context;

@@ -146,6 +146,11 @@ struct FileImage {
   // until the cursor has passed it (the file there is about to change).
   std::vector<uint8_t> chunks;
   std::vector<int64_t> in_memory;  // the chunks not 0, in no order
+  // Per chunk: the file offset from which its bytes in memory are the
+  // file's original ones (everything written in place before it was read
+  // lies below it).
+  std::vector<int64_t> original_from;
+  int64_t written_end = 0;  // the end of the furthest write in place so far
   // The range last asked for, which no chunk release may touch, and the run
   // of in-memory bytes around it, for the quick test of the next request.
   const char* asked_begin = nullptr;
