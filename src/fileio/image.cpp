@@ -19,7 +19,7 @@ namespace {
 
 // Chunks kept in memory besides those being asked for and those kept for a
 // write; enough for the matcher to look ahead while the writer is behind.
-constexpr int kSpareChunks = 4;
+constexpr int kSpareChunks = 2;
 constexpr uint8_t kOut = 0;
 constexpr uint8_t kIn = 1;
 constexpr uint8_t kKept = 2;
@@ -73,19 +73,27 @@ bool load(Run& run, int64_t k, int64_t spare) {
 // Lets go of one chunk in memory outside [first, last], the lowest first,
 // so that its memory can hold the next one; -1 when there is none to spare.
 // The chunks at the cursor stay too: the writer passes over its first block
-// while it asks for the block in front of the next match.
+// while it asks for the block in front of the next match. In place, so do
+// those from the oldest byte the stream may still have to write (the
+// journal takes their originals from the image).
 int64_t let_go(Run& run, int64_t first, int64_t last) {
   FileImage& image = run.image;
   const int64_t passed = first_needed(run) / image.chunk_size;
   const int64_t near =
       (std::min(first_needed(run) + 1 + OutputStream::kBlock, image.size() - 1)) / image.chunk_size;
+  int64_t low = passed;
+  if (run.writer.out.journal().active()) {
+    const int64_t unwritten =
+        run.writer.out.position() - OutputStream::kBufferSize - OutputStream::kBlock;
+    low = std::min(low, std::max<int64_t>(unwritten, 0) / image.chunk_size);
+  }
   int spare = 0;
   size_t victim = image.in_memory.size();
   for (size_t i = 0; i < image.in_memory.size(); ++i) {
     const int64_t k = image.in_memory[i];
     uint8_t& state = image.chunks[static_cast<size_t>(k)];
     if (state == kKept && k < passed) state = kIn;  // the cursor has passed it
-    if (state != kIn || (k >= first && k <= last) || (k >= passed && k <= near)) continue;
+    if (state != kIn || (k >= first && k <= last) || (k >= low && k <= near)) continue;
     ++spare;
     if (victim == image.in_memory.size() || k < image.in_memory[victim]) victim = i;
   }
@@ -94,13 +102,13 @@ int64_t let_go(Run& run, int64_t first, int64_t last) {
   image.in_memory[victim] = image.in_memory.back();
   image.in_memory.pop_back();
   image.chunks[static_cast<size_t>(k)] = kOut;
-  const char* low = chunk_address(image, k);
-  const char* high = low + image.chunk_size;
-  if (high > image.ready_begin && low < image.ready_end) {
-    if (high <= image.asked_begin) {
-      image.ready_begin = high;
+  const char* bottom = chunk_address(image, k);
+  const char* top = bottom + image.chunk_size;
+  if (top > image.ready_begin && bottom < image.ready_end) {
+    if (top <= image.asked_begin) {
+      image.ready_begin = top;
     } else {
-      image.ready_end = low;
+      image.ready_end = bottom;
     }
   }
   return k;

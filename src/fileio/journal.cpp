@@ -57,30 +57,8 @@ struct Footer {
 }  // namespace
 
 RestoreJournal::~RestoreJournal() {
-  for (size_t i = 0; i < blocks_.size() && i < kSmallBlocks; ++i)
-    platform::free_image(blocks_[i], static_cast<size_t>(kBlock));
-  for (char* arena : arenas_)
-    platform::free_image(arena, static_cast<size_t>(kArenaBlocks * kBlock + kHugePage));
-}
-
-bool RestoreJournal::new_block() {
-  if (blocks_.size() < kSmallBlocks) {
-    char* block = platform::allocate_image(static_cast<size_t>(kBlock));
-    if (!block) return false;
-    blocks_.push_back(block);
-    return true;
-  }
-  if ((blocks_.size() - kSmallBlocks) % kArenaBlocks == 0) {
-    char* arena = platform::allocate_image(static_cast<size_t>(kArenaBlocks * kBlock + kHugePage));
-    if (!arena) return false;
-    arenas_.push_back(arena);
-  }
-  // Blocks start on huge page boundaries inside the arena.
-  const auto base = reinterpret_cast<uintptr_t>(arenas_.back());
-  const uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
-  const auto index = static_cast<int64_t>((blocks_.size() - kSmallBlocks) % kArenaBlocks);
-  blocks_.push_back(reinterpret_cast<char*>(aligned) + index * kBlock);
-  return true;
+  for (char* block : blocks_)
+    platform::free_block(block, static_cast<size_t>(kBlock));
 }
 
 void RestoreJournal::start(int64_t original_size) {
@@ -92,8 +70,11 @@ bool RestoreJournal::append(const void* data, int64_t size) {
   const char* from = static_cast<const char*>(data);
   while (size > 0) {
     const int64_t in_block = used_ % kBlock;
-    if (in_block == 0 && used_ / kBlock == static_cast<int64_t>(blocks_.size()) && !new_block())
-      return false;
+    if (in_block == 0 && used_ / kBlock == static_cast<int64_t>(blocks_.size())) {
+      char* block = platform::allocate_block(static_cast<size_t>(kBlock));
+      if (!block) return false;
+      blocks_.push_back(block);
+    }
     const int64_t room = kBlock - in_block;
     const int64_t n = size < room ? size : room;
     std::memcpy(blocks_[static_cast<size_t>(used_ / kBlock)] + in_block, from,

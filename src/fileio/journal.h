@@ -45,13 +45,7 @@ class RestoreJournal {
 
  private:
   static constexpr int64_t kBlock = 4 << 20;
-  // Past this many small blocks, blocks are cut from large arenas of huge
-  // pages: a journal as large as the file then takes far fewer page faults.
-  static constexpr size_t kSmallBlocks = 4;
-  static constexpr int64_t kArenaBlocks = 16;
-  static constexpr int64_t kHugePage = 2 << 20;
 
-  bool new_block();
   bool append(const void* data, int64_t size);
   bool append_number(uint64_t value);
   void read(int64_t at, void* data, int64_t size) const;
@@ -60,7 +54,6 @@ class RestoreJournal {
   bool active_ = false;
   int64_t original_size_ = 0;
   std::vector<char*> blocks_;
-  std::vector<char*> arenas_;  // what the platform allocated for the blocks
   int64_t used_ = 0;
   std::vector<char> scratch_;  // what the file held, reused for every write
 };

@@ -71,10 +71,10 @@ class OutputStream {
   int64_t physical_bytes() const { return physical_bytes_; }
 
   static constexpr int64_t kBlock = 4096;
-
- private:
+  // Bytes gathered before they go out in one write.
   static constexpr int64_t kBufferSize = 1 << 20;
 
+ private:
   void append_to_buffer(const char* data, int64_t size);
   void drop_tentative() { buffer_.resize(static_cast<size_t>(committed_)); }
   // One physical write, with the originals kept first.

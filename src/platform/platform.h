@@ -48,10 +48,16 @@ bool set_length(FileHandle file, int64_t length);
 // Sets the length of the file with this name.
 bool set_length_by_name(const char* name, int64_t length);
 
-// Memory for a file image: large blocks come straight from the OS, backed by
-// huge pages where possible, which makes loading a big file much cheaper.
+// Memory for a file image held whole: large blocks come straight from the
+// OS, backed by huge pages where possible.
 char* allocate_image(size_t size);
 void free_image(char* block, size_t size);
+
+// A large block of plain pages, for the restore journal. Huge pages would
+// cut its page faults, but gathering them costs more, and far more
+// unevenly, than the faults they save.
+char* allocate_block(size_t size);
+void free_block(char* block, size_t size);
 
 // Address space for a streamed file image: reserved whole, so that every
 // pointer into the image stays valid, with memory only where it is made

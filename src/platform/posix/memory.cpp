@@ -37,6 +37,15 @@ void free_image(char* block, size_t size) {
   }
 }
 
+char* allocate_block(size_t size) {
+  void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return block == MAP_FAILED ? nullptr : static_cast<char*>(block);
+}
+
+void free_block(char* block, size_t size) {
+  if (block) munmap(block, size);
+}
+
 char* reserve_space(size_t size) {
   void* space = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   return space == MAP_FAILED ? nullptr : static_cast<char*>(space);

@@ -31,6 +31,15 @@ void free_image(char* block, size_t size) {
   }
 }
 
+char* allocate_block(size_t size) {
+  return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+void free_block(char* block, size_t size) {
+  (void)size;
+  if (block) VirtualFree(block, 0, MEM_RELEASE);
+}
+
 char* reserve_space(size_t size) {
   return static_cast<char*>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS));
 }
