@@ -298,7 +298,8 @@ TEST(BigFiles, SizesPastThirtyTwoBitOffsets) {
     const struct stat after = status_of(path);
     EXPECT_EQ(after.st_size, c.size);
     EXPECT_EQ(after.st_blocks, before.st_blocks);
-    EXPECT_EQ(bytes_at(path, at - 3, 13), std::string(3, '\0') + c.marker_after + "\0\0\0");
+    EXPECT_EQ(bytes_at(path, at - 3, 13),
+              std::string(3, '\0') + c.marker_after + std::string(3, '\0'));
     EXPECT_EQ(bytes_at(path, 0, 3), std::string(3, '\0'));
   }
 }
