@@ -5,10 +5,21 @@
 // a user relies on: the three ways of writing give the same bytes, and a
 // run that did not finish leaves the target as it was.
 //
-// Input layout: byte 0 modulo 13 is the number of arguments, which follow
-// as NUL-terminated strings; every remaining byte is the target file "f".
-// A '/' in an argument becomes '-' (the other switch prefix), so no input
-// can name a path outside the scratch directory.
+// Every run must also end within a step budget (one find per image byte,
+// plus the -#:L repeat and the last, empty find), its output must stay
+// within what the input and the edits can make, and after an in-place run
+// the file's length must be the "Bytes written" of the report.
+//
+// Two input layouts, chosen by bit 7 of byte 0:
+// - raw: byte 0 modulo 13 is the number of arguments, which follow as
+//   NUL-terminated strings; every remaining byte is the target file "f".
+//   A '/' in an argument becomes '-' (the other switch prefix), so no input
+//   can name a path outside the scratch directory.
+// - structured: the bytes are choices. They pick a search text (often made
+//   of anchors and wildcards only), a new text, switches from the whole
+//   table with their sub-options, and a file of CR LF, bare LF, bare CR,
+//   empty lines, NUL and high bytes, so that every input is a run that
+//   reaches deep into the engine.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,6 +41,7 @@ namespace {
 FILE* g_console = nullptr;
 std::string g_dir;
 std::string g_home;
+std::string g_original;  // the target of the input being run, for reports
 
 void write_file(const std::string& name, const std::string& bytes) {
   std::ofstream out(name, std::ios::binary | std::ios::trunc);
@@ -62,6 +74,124 @@ void reset_directory(const std::string& target) {
   write_file("l", large);
 }
 
+// Reads the structured layout: each call takes one byte; past the end of
+// the input every choice is 0.
+class Choices {
+ public:
+  Choices(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  int below(int n) { return next() % n; }
+  bool chance(int percent) { return below(100) < percent; }
+  template <size_t N>
+  const char* pick(const char* const (&from)[N]) {
+    return from[below(static_cast<int>(N))];
+  }
+  std::string text(const char* alphabet, int max_length) {
+    std::string s;
+    const int length = static_cast<int>(std::strlen(alphabet));
+    for (int i = below(max_length + 1); i > 0; --i)
+      s += alphabet[below(length)];
+    return s;
+  }
+
+ private:
+  int next() {
+    if (size_ == 0) return 0;
+    --size_;
+    return *data_++;
+  }
+  const uint8_t* data_;
+  size_t size_;
+};
+
+struct Structured {
+  std::vector<std::string> args;
+  std::string target;
+};
+
+Structured structured_input(const uint8_t* data, size_t size) {
+  Choices c(data, size);
+  Structured in;
+  static const char* const kPieces[] = {"a",  "b",  "A",        "x",    " ",    "\r\n", "\r\n",
+                                        "\n", "\r", "\r\n\r\n", "\n\n", "@",    "#",    "!",
+                                        "&",  "ab", "ba",       "xyz",  "\xe9", "\xff"};
+  const int shape = c.below(8);
+  if (shape == 1) {
+    in.target = c.pick(kPieces);
+    in.target.resize(1);
+  } else if (shape != 0) {
+    for (int i = c.below(40); i > 0; --i)
+      in.target += c.chance(5) ? std::string(1, '\0') : std::string(c.pick(kPieces));
+  }
+
+  static const char* const kBareSearches[] = {"#", "!", "#!", "@", "#@!", "@@", "#@", "@!", "#a!"};
+  if (c.chance(40)) {
+    in.args.push_back(c.pick(kBareSearches));
+  } else {
+    std::string search = c.text("abAB@x\r\n &#!", 4);
+    if (search.empty()) search = "a";
+    if (c.chance(20)) search = "#" + search;
+    if (c.chance(20)) search += "!";
+    if (c.chance(5)) in.args.push_back("-L"), search = c.chance(50) ? "s" : "l";
+    in.args.push_back(search);
+  }
+  if (c.chance(85)) {
+    if (c.chance(5)) {
+      in.args.push_back("-L");
+      in.args.push_back(c.chance(50) ? "s" : "l");
+    } else if (c.chance(5)) {
+      in.args.push_back("-E");
+      in.args.push_back("NEWTEXT");
+    } else {
+      in.args.push_back(c.text("xyXY&b@|qz'", 5));
+    }
+  }
+
+  static const char* const kLines[] = {"-D", "-D:P", "-D:L", "-D:R"};
+  static const char* const kSelections[] = {"-#:O", "-#:E", "-#:L", "-#:I",   "-#:J",
+                                            "-#:0", "-#:R", "-#:2", "-#:1,3", "-#:2,4,9"};
+  static const char* const kSpecials[] = {"-K:1x",    "-K:6|",    "-K:9z",       "-K:Hq",
+                                          "-K:0q,RM", "-K:1x,RM", "-K:6|,1x,RM", "-K:2x,Cq,Lb"};
+  static const char* const kAdds[] = {"-B", "-T", "-B:C", "-T:C"};
+  static const char* const kCharacters[] = {"-1", "-2", "-3", "-4", "-1:?", "-2:%", "-3:^", "-4:$"};
+  static const char* const kOthers[] = {"-C",   "-A",   "-I",    "-U", "-M",    "-X",
+                                        "-O",   "-N",   "-N:46", "-W", "-W:46", "-&",
+                                        "-&:U", "-&:L", "-'",    "-%", "-V:3",  "-V:0"};
+  for (int i = c.below(7); i > 0; --i) {
+    switch (c.below(6)) {
+      case 0:
+        in.args.push_back(c.pick(kLines));
+        break;
+      case 1:
+        in.args.push_back(c.pick(kSelections));
+        break;
+      case 2:
+        in.args.push_back(c.pick(kSpecials));
+        break;
+      case 3:
+        in.args.push_back(c.pick(kAdds));
+        break;
+      case 4:
+        in.args.push_back(c.pick(kCharacters));
+        break;
+      default:
+        in.args.push_back(c.pick(kOthers));
+        break;
+    }
+  }
+  return in;
+}
+
+[[noreturn]] void fail(const char* what, const std::vector<std::string>& args) {
+  std::fprintf(stderr, "invariant broken: %s\nargs:", what);
+  for (const std::string& arg : args)
+    std::fprintf(stderr, " [%s]", arg.c_str());
+  std::fprintf(stderr, "\ntarget (%zu bytes):", g_original.size());
+  for (unsigned char byte : g_original)
+    std::fprintf(stderr, " %02x", byte);
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
 struct Outcome {
   int exit_code = 0;
   int32_t scan_status = 0;
@@ -69,6 +199,11 @@ struct Outcome {
   bool appended_switch = false;  // the extra switches took effect
   char output_mode = 0;
   bool m_without_edits = false;  // -M that edited nothing keeps the target
+  int64_t finds = 0;
+  int64_t image_size = 0;
+  int64_t bytes_written = 0;
+  int64_t acted = 0;
+  int64_t most_per_edit = 0;  // the most bytes one edit can write
   std::string target;
   std::string output;
 };
@@ -95,6 +230,15 @@ Outcome run_once(const std::vector<std::string>& args, const std::string& target
     o.report_only = run.settings.selection && (mode == '0' || mode == 'R');
     o.output_mode = run.settings.output_mode;
     o.m_without_edits = run.settings.line_filter == 'M' && run.counts.acted == 0;
+    o.finds = run.counts.finds;
+    o.image_size = run.image.start ? run.image.size() : 0;
+    o.bytes_written = run.writer.bytes_written;
+    o.acted = run.counts.acted;
+    // The new text (each byte at most a CR LF), every '&' of it standing
+    // for at most a whole line or the search text, and the line or the
+    // search text itself beside it (-A, -I, -B, -T).
+    const int64_t most_per_amp = o.image_size + run.texts.search_len + 4;
+    o.most_per_edit = 2 * (run.texts.new_len + 1) * most_per_amp + most_per_amp;
     if (extra.empty()) {
       o.appended_switch = true;
     } else if (extra[0] == "-~") {
@@ -109,12 +253,15 @@ Outcome run_once(const std::vector<std::string>& args, const std::string& target
   return o;
 }
 
-[[noreturn]] void fail(const char* what, const std::vector<std::string>& args) {
-  std::fprintf(stderr, "invariant broken: %s\nargs:", what);
-  for (const std::string& arg : args)
-    std::fprintf(stderr, " [%s]", arg.c_str());
-  std::fprintf(stderr, "\n");
-  std::abort();
+// What every run must satisfy, however it was written.
+void check_bounds(const Outcome& o, const std::string& original,
+                  const std::vector<std::string>& args) {
+  if (o.finds > o.image_size + 3) fail("the scan made more finds than the image has bytes", args);
+  // A run that stops before loading leaves the file as it was.
+  const int64_t bound = static_cast<int64_t>(original.size()) + (o.acted + 1) * o.most_per_edit;
+  if (static_cast<int64_t>(o.target.size()) > bound ||
+      static_cast<int64_t>(o.output.size()) > bound)
+    fail("the output outgrew what the edits can make", args);
 }
 
 }  // namespace
@@ -147,23 +294,31 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const size_t count = data[0] % 13;
-  size_t i = 1;
   std::vector<std::string> args;
-  while (args.size() < count && i < size) {
-    std::string arg;
-    while (i < size && data[i] != 0) {
-      arg.push_back(data[i] == '/' ? '-' : static_cast<char>(data[i]));
-      ++i;
+  std::string original;
+  if (data[0] & 0x80) {
+    Structured in = structured_input(data + 1, size - 1);
+    args = std::move(in.args);
+    original = std::move(in.target);
+  } else {
+    const size_t count = data[0] % 13;
+    size_t i = 1;
+    while (args.size() < count && i < size) {
+      std::string arg;
+      while (i < size && data[i] != 0) {
+        arg.push_back(data[i] == '/' ? '-' : static_cast<char>(data[i]));
+        ++i;
+      }
+      ++i;  // the NUL
+      args.push_back(arg);
     }
-    ++i;  // the NUL
-    args.push_back(arg);
+    if (i < size) original.assign(reinterpret_cast<const char*>(data) + i, size - i);
   }
-  const std::string original =
-      i < size ? std::string(reinterpret_cast<const char*>(data) + i, size - i) : std::string();
 
+  g_original = original;
   if (chdir(g_dir.c_str()) != 0) std::abort();
   const Outcome in_place = run_once(args, original, {});
+  check_bounds(in_place, original, args);
   // A run that did not finish must leave the target alone (-7 is the
   // reload of an -L file failing part way through the scan).
   if (in_place.scan_status != 1 && in_place.scan_status != 0 && in_place.scan_status != -7 &&
@@ -172,14 +327,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!in_place.report_only && in_place.output_mode == 0 &&
       (in_place.scan_status == -14 || in_place.scan_status == -20))
     fail("a write fault without any fault", args);
+  if (in_place.scan_status == 1 && in_place.output_mode == 0 &&
+      static_cast<int64_t>(in_place.target.size()) != in_place.bytes_written)
+    fail("the report's bytes written differ from the file's length", args);
 
   // An input that names its own output file, or a run that did not finish,
   // has nothing to compare.
   if (in_place.scan_status == 1 && !in_place.report_only && in_place.output_mode == 0) {
     const Outcome full = run_once(args, original, {"-~"});
+    check_bounds(full, original, args);
     if (full.appended_switch && full.scan_status == 1 && full.target != in_place.target)
       fail("-~ wrote other bytes than intelligent writing", args);
     const Outcome copy = run_once(args, original, {"-$", "o"});
+    check_bounds(copy, original, args);
     if (copy.appended_switch && copy.scan_status == 1 && !in_place.m_without_edits) {
       if (copy.output != in_place.target) fail("-$ wrote other bytes than the in-place run", args);
       if (copy.target != original) fail("-$ changed the target", args);

@@ -25,7 +25,7 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DQK_FUZZ=ON -DQK_TESTS=OFF -DQK_WERROR=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" >/dev/null
 cmake --build "$build_dir" -j2 --target cmdline_fuzz run_fuzz
 
 status=0
@@ -37,7 +37,7 @@ for target in cmdline_fuzz run_fuzz; do
   log="$build_dir/$target.log"
   echo "== $target: ${seconds}s"
   if ! "$build_dir/$target" "$work" "fuzz/corpus/$target" -max_total_time="$seconds" \
-      -print_final_stats=1 -artifact_prefix="$artifacts" -max_len=4096 >"$log" 2>&1; then
+      -print_final_stats=1 -artifact_prefix="$artifacts" -max_len=4096 -timeout=10 >"$log" 2>&1; then
     status=1
     echo "!! $target failed; see $log and $artifacts"
     tail -40 "$log"

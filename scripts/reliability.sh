@@ -25,4 +25,4 @@ build_dir=build-reliability
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build_dir" -j2 --target qk qk_e2e_tests qk_fault_shim
 QK_BIG_TESTS=1 "$build_dir/qk_e2e_tests" \
-  --gtest_filter='FaultInjection*:Interrupts*:Differential*:BadInput*:BigFiles*'
+  --gtest_filter='FaultInjection*:Interrupts*:Differential*:BadInput*:BigFiles*:Memory*'

@@ -26,15 +26,16 @@ namespace {
 // point is the single repeat of -#:L, which looks for the last match again.
 void find_from_floor(Run& run) {
   MatchState& m = run.match;
+  int64_t& floor = run.counts.search_floor;
   const int64_t cursor = run.writer.cursor - run.image.start;
-  if (m.start_offset < m.search_floor - cursor) m.start_offset = m.search_floor - cursor;
+  if (m.start_offset < floor - cursor) m.start_offset = floor - cursor;
   find_match(run, m.start_offset);
   ++run.counts.finds;
   if (m.offset == kNoMatch) return;
   const int64_t found_at = m.start - run.image.start;
-  assert(found_at >= m.search_floor);
+  assert(found_at >= floor);
   assert(m.offset >= 0 && m.length >= 0);
-  m.search_floor = found_at + 1;
+  floor = found_at + 1;
 }
 
 // Finds the next match to act on; false when there is none.
@@ -44,7 +45,7 @@ bool next_acted_match(Run& run) {
     find_from_floor(run);
     if (m.offset == kNoMatch) {
       if (!repeat_last_match(run)) return false;
-      m.search_floor = 0;
+      run.counts.search_floor = 0;
       continue;
     }
     if (select_match(run)) return true;
@@ -52,14 +53,15 @@ bool next_acted_match(Run& run) {
 }
 
 void finish_scan(Run& run) {
-  if (run.settings.line_filter == 'M') {
-    finish_modified_lines(run);
-  } else if (run.settings.add_mode == 'B' && run.counts.acted == 0 && !run.settings.report_only()) {
-    // -B writes the whole image behind the added text anyway; emitting it
-    // here as well would only write it twice (or, to an appended output
-    // file, leave a second copy).
+  if (run.settings.add_mode == 'B' && run.counts.acted == 0 && !run.settings.report_only()) {
+    // -B writes the whole image behind the added text anyway (with -M too:
+    // no line was modified, so none is dropped); emitting it here as well
+    // would only write it twice (or, to an appended output file, leave a
+    // second copy).
     run.writer.bytes_written += run.image.end - run.writer.cursor;
     run.writer.cursor = run.image.end;
+  } else if (run.settings.line_filter == 'M') {
+    finish_modified_lines(run);
   } else {
     emit_tail(run);
   }
@@ -73,7 +75,7 @@ void run_engine(Run& run) {
   WriterState& w = run.writer;
   w.cursor = run.image.start;
   m.start_offset = 0;
-  m.search_floor = 0;
+  counts.search_floor = 0;
   counts.scan_status = 0;
 
   while (counts.scan_status == 0) {

@@ -141,8 +141,15 @@ void finish_modified_lines(Run& run) {
   WriterState& w = run.writer;
   int64_t rest = run.counts.pending_line_rest;
   // Without an acted match nothing was written and nothing is dropped, so
-  // an in-place target stays exactly as it was.
-  if (rest == 0 && run.counts.acted == 0) return;
+  // an in-place target stays exactly as it was, all of it counted as
+  // output; an output file stays empty.
+  if (rest == 0 && run.counts.acted == 0) {
+    if (!run.settings.output) {
+      w.bytes_written += run.image.end - w.cursor;
+      w.cursor = run.image.end;
+    }
+    return;
+  }
   if (rest > 0) write_image(run, w.cursor, rest);
   w.bytes_written += rest;
   w.net_change += rest - (run.image.end - w.cursor);

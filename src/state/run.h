@@ -172,11 +172,8 @@ struct WriterState {
 
 struct MatchState {
   int64_t start_offset = 0;  // where the next find begins, from the cursor
-  // No find starts before this image offset: one past the start of the
-  // match found last, so no position is ever found twice.
-  int64_t search_floor = 0;
-  int64_t offset = -1;  // -1 none, -2 skipped by selection
-  int64_t length = 0;   // -2 is the added marker
+  int64_t offset = -1;       // -1 none, -2 skipped by selection
+  int64_t length = 0;        // -2 is the added marker
   const char* start = nullptr;
   int64_t line_start = 0;  // -M: line start offset from the cursor
   int64_t line_length = 0;
@@ -212,6 +209,10 @@ struct Counts {
   int64_t acted = 0;
   int64_t found = 0;
   int64_t finds = 0;  // calls of the matcher: at most one per image byte, plus two
+  // No find starts before this image offset: one past the start of the
+  // match found last, so no position is ever found twice. (Not part of a
+  // match's state, which -#:J copies and swaps.)
+  int64_t search_floor = 0;
   int64_t ampersand = 0;
   int64_t pending_line_rest = 0;
   int64_t expansion = 0;

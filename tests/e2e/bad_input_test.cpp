@@ -3,7 +3,8 @@
 // than a text slot, '%' in names and texts (printed, never taken as a
 // format), and files at and over the 2147483583-byte limit. The limit
 // tests need sparse multi-gigabyte files and about 2 GiB of memory; they
-// run only with QK_BIG_TESTS=1 (scripts/reliability.sh sets it).
+// run only with QK_BIG_TESTS=1 (scripts/reliability.sh sets it). Last, a
+// run that cannot get the memory it needs, under a limit the test sets.
 //
 // Names are upper case so that a build which upper-cases the target's name
 // shows it unchanged.
@@ -260,6 +261,129 @@ TEST(BigFiles, TextFileAtTheLimitIsLoaded) {
   EXPECT_EQ(result.out, banner() + "\nNo matches found\n");
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(read_file(dir.file("SMALL")), "x foo y");
+}
+
+// Sizes that need 64-bit file offsets, which a 32-bit build only has with
+// large-file support: just under the limit the target is edited with its
+// three bytes and nothing else (every hole of the sparse file stays a
+// hole, so no other block was written); past what a 32-bit offset holds,
+// and past 4 GiB where a size cut to 32 bits would read 7, it is refused.
+TEST(BigFiles, SizesPastThirtyTwoBitOffsets) {
+  if (!big_tests()) GTEST_SKIP() << "set QK_BIG_TESTS=1 (needs 2 GiB of memory)";
+  struct SizeCase {
+    const char* what;
+    off_t size;
+    std::string out;  // after the banner
+    int code;
+    std::string marker_after;
+  };
+  const std::string too_big = "\nERROR: File too big or 0 bytes (2147483583 byte maximum)\n";
+  const std::vector<SizeCase> cases = {
+      {"just under the limit", kLimit - 1, "\nOK: 1 matches found\n", 0, "x bar y"},
+      {"over 2^31 bytes", (off_t{1} << 31) + 5, too_big, 4, "x foo y"},
+      {"over 2^32 bytes", (off_t{1} << 32) + 7, too_big, 4, "x foo y"},
+  };
+  for (const SizeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string path = dir.file("F");
+    const off_t at = c.size - 10;
+    sparse_file(path, c.size, at, "x foo y");
+    const struct stat before = status_of(path);
+    RunOptions options;
+    options.cwd = dir.path();
+    RunResult result = run_qk({"F", "foo", "bar"}, options);
+    EXPECT_EQ(result.out, banner() + c.out);
+    EXPECT_EQ(result.exit_code, c.code);
+    const struct stat after = status_of(path);
+    EXPECT_EQ(after.st_size, c.size);
+    EXPECT_EQ(after.st_blocks, before.st_blocks);
+    EXPECT_EQ(bytes_at(path, at - 3, 13),
+              std::string(3, '\0') + c.marker_after + std::string(3, '\0'));
+    EXPECT_EQ(bytes_at(path, 0, 3), std::string(3, '\0'));
+  }
+}
+
+// --- Not enough memory ----------------------------------------------------
+
+// A run under a memory limit smaller than the file it must hold whole ends
+// with the error table's message and errorlevel (3 for the target's image,
+// 7 with its detail line for an -L text) and touches nothing. A 32-bit qk
+// meets this for real near the size limit, where two 2 GiB files cannot
+// both fit its address space. A design that does not hold the whole target
+// in memory can do that edit within the limit: the target case then
+// accepts the completed edit instead, and still never a crash or a torn
+// file.
+TEST(Memory, NotEnoughMemoryTouchesNothing) {
+  if (const char* why = no_memory_limit()) GTEST_SKIP() << why;
+  constexpr long kMemory = 256L << 20;
+  constexpr off_t kSize = 320L << 20;
+  constexpr off_t kAt = kSize - 100;
+  struct MemoryCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string out;  // after the banner
+    int code;
+    std::string streamed_out;  // "": no other outcome
+  };
+  const std::vector<MemoryCase> cases = {
+      {"image of the target",
+       {"BIG", "foo", "bar"},
+       "\nERROR: Not enough memory to load file\n\n",
+       3,
+       "\nOK: 1 matches found\n"},
+      {"-L search text",
+       {"SMALL", "-L", "BIG", "bar"},
+       "\nERROR: Could not load file for /L switch into memory\n"
+       "       (Could not allocate memory for file: BIG)\n",
+       7,
+       ""},
+      {"-L new text",
+       {"SMALL", "foo", "-L", "BIG"},
+       "\nERROR: Could not load file for /L switch into memory\n"
+       "       (Could not allocate memory for file: BIG)\n",
+       7,
+       ""},
+  };
+  for (const MemoryCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    sparse_file(dir.file("BIG"), kSize, kAt, "x foo y");
+    write_file(dir.file("SMALL"), "x foo y");
+    const struct stat before = status_of(dir.file("BIG"));
+    const std::set<std::string> files = entries(dir.path());
+    RunOptions options;
+    options.cwd = dir.path();
+    options.limits = {{"memory", kMemory}};
+    RunResult result = run_qk(c.args, options);
+
+    const struct stat after = status_of(dir.file("BIG"));
+    EXPECT_EQ(after.st_size, kSize);
+    EXPECT_EQ(after.st_blocks, before.st_blocks);
+    EXPECT_EQ(entries(dir.path()), files);
+    EXPECT_EQ(read_file(dir.file("SMALL")), "x foo y");
+    if (!c.streamed_out.empty() && result.exit_code == 0) {
+      EXPECT_EQ(result.out, banner() + c.streamed_out);
+      EXPECT_EQ(bytes_at(dir.file("BIG"), kAt, 7), "x bar y");
+      continue;
+    }
+    EXPECT_EQ(result.out, banner() + c.out);
+    EXPECT_EQ(result.exit_code, c.code);
+    EXPECT_EQ(bytes_at(dir.file("BIG"), kAt, 7), "x foo y");
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  }
+
+  // The same limit leaves room for an ordinary run.
+  TempDir dir;
+  write_file(dir.file("SMALL"), "x foo y");
+  RunOptions options;
+  options.cwd = dir.path();
+  options.limits = {{"memory", kMemory}};
+  RunResult result = run_qk({"SMALL", "foo", "bar"}, options);
+  EXPECT_EQ(result.out, banner() + "\nOK: 1 matches found\n");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(read_file(dir.file("SMALL")), "x bar y");
 }
 
 }  // namespace

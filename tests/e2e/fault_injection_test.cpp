@@ -78,7 +78,7 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 TEST(FaultInjection, EveryFailedCallLeavesResultOrOriginal) {
-  if (on_windows_build()) GTEST_SKIP() << "the fault shim wraps POSIX calls, not Win32 ones";
+  if (const char* why = no_fault_shim()) GTEST_SKIP() << why;
   const std::string text = crlf_lines();
   const std::string big = large_file();
   const std::vector<FaultRun> runs = {
@@ -126,7 +126,7 @@ TEST(FaultInjection, EveryFailedCallLeavesResultOrOriginal) {
 }
 
 TEST(FaultInjection, OutputFileFaultsNeverTouchTheTarget) {
-  if (on_windows_build()) GTEST_SKIP() << "the fault shim wraps POSIX calls, not Win32 ones";
+  if (const char* why = no_fault_shim()) GTEST_SKIP() << why;
   const std::string text = crlf_lines();
   const std::vector<std::vector<std::string>> command_lines = {
       {"f", "foo", "bar", "-$", "out"},
@@ -156,7 +156,7 @@ TEST(FaultInjection, OutputFileFaultsNeverTouchTheTarget) {
 }
 
 TEST(FaultInjection, FailedCutPutsTheOriginalBack) {
-  if (on_windows_build()) GTEST_SKIP() << "the fault shim wraps POSIX calls, not Win32 ones";
+  if (const char* why = no_fault_shim()) GTEST_SKIP() << why;
   // The length change itself fails: without the restore the file would
   // keep its old length with the new content at its start.
   const std::string text = crlf_lines();

@@ -63,6 +63,32 @@ bool on_windows_build() {
   return binary.size() >= 4 && binary.compare(binary.size() - 4, 4, ".exe") == 0;
 }
 
+bool under_emulation() {
+  const char* runner = std::getenv("QK_TEST_RUNNER");
+  if (!runner) return false;
+  const char* slash = std::strrchr(runner, '/');
+  return std::strncmp(slash ? slash + 1 : runner, "qemu-", 5) == 0;
+}
+
+const char* no_fault_shim() {
+  if (on_windows_build()) return "the fault shim wraps POSIX calls, not Win32 ones";
+  if (under_emulation()) return "a preloaded shim would go into the emulator, not into qk";
+  return nullptr;
+}
+
+const char* no_memory_limit() {
+  if (on_windows_build()) return "Wine reserves more address space than any useful limit";
+  if (under_emulation()) return nullptr;
+#if defined(__SANITIZE_ADDRESS__)
+  return "AddressSanitizer reserves terabytes of address space";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return "AddressSanitizer reserves terabytes of address space";
+#endif
+#endif
+  return nullptr;
+}
+
 std::string shown_name(const std::string& name) {
   if (!on_windows_build()) return name;
   std::string upper = name;
@@ -90,8 +116,15 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
     start_as_a_shell_would();
     for (const auto& [name, value] : options.limits) {
       rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
-      if (name == "fsize") setrlimit(RLIMIT_FSIZE, &limit);
-      if (name == "cpu") setrlimit(RLIMIT_CPU, &limit);
+      if (name == "fsize") {
+        setrlimit(RLIMIT_FSIZE, &limit);
+      } else if (name == "cpu") {
+        setrlimit(RLIMIT_CPU, &limit);
+      } else if (name == "memory" && under_emulation()) {
+        setenv("QEMU_RESERVED_VA", std::to_string(value).c_str(), 1);
+      } else if (name == "memory") {
+        setrlimit(RLIMIT_AS, &limit);
+      }
     }
     if (options.drop_privileges && geteuid() == 0) {
       if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);

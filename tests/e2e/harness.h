@@ -21,8 +21,10 @@ struct RunOptions {
   std::string cwd;                                       // default: current directory
   std::string input;                                     // standard input
   std::vector<std::pair<std::string, std::string>> env;  // added variables
-  std::vector<std::pair<std::string, long>> limits;      // "fsize", "cpu" (seconds)
-  bool drop_privileges = false;                          // run as nobody (uid 65534)
+  // "fsize": RLIMIT_FSIZE. "cpu": RLIMIT_CPU, in seconds. "memory": the
+  // address space qk may use, see no_memory_limit().
+  std::vector<std::pair<std::string, long>> limits;
+  bool drop_privileges = false;  // run as nobody (uid 65534)
   // Called with qk's process id as soon as it has started, before its
   // input is written; run_qk still waits for it afterwards (signal tests).
   std::function<void(int pid)> while_running;
@@ -33,9 +35,10 @@ RunResult collect_output(int pid, int out_fd);
 
 RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options = {});
 
-// The same suite also runs against the Windows build: QK_TEST_BINARY names
-// another qk (e.g. qk.exe) and QK_TEST_RUNNER the program that starts it
-// (e.g. wine). Everything that differs between the builds is answered here.
+// The same suite also runs against other builds: QK_TEST_BINARY names
+// another qk and QK_TEST_RUNNER the program that starts it: Wine for the
+// Windows qk.exe, qemu-i386 for the static 32-bit Linux qk. Everything
+// that differs between the builds is answered here.
 //
 // True when the qk under test is a Windows build.
 bool on_windows_build();
@@ -43,6 +46,20 @@ bool on_windows_build();
 // In a forked child: default signal actions and nothing blocked, as a
 // user's shell starts a program (the test process itself may differ).
 void start_as_a_shell_would();
+
+// True when the runner is a user-mode emulator (qemu-i386): the process the
+// tests start and signal is the emulator, which runs qk's code inside it.
+bool under_emulation();
+
+// Why the fault shim (tests/faults) cannot be preloaded into the qk under
+// test, or nullptr when it can.
+const char* no_fault_shim();
+
+// Why the "memory" limit cannot be set for the qk under test, or nullptr
+// when it can. A native qk gets it as RLIMIT_AS; under the emulator it is
+// the size of the 32-bit guest's whole address space (QEMU_RESERVED_VA),
+// which also counts the 128 MiB below the start of an i386 program.
+const char* no_memory_limit();
 
 // A target file's name as qk uses it, in messages and for a target it
 // creates: file names are case-insensitive on Windows, where QK

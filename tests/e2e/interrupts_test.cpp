@@ -56,6 +56,7 @@ bool holds(const std::string& path, const std::string& expected) {
 
 TEST(Interrupts, SignalInsideTheWritePhaseWaitsForTheWholeFile) {
   if (on_windows_build()) GTEST_SKIP() << "POSIX signals; Windows has console control events";
+  if (const char* why = no_fault_shim()) GTEST_SKIP() << why;
   // Growing, shrinking and same-length edits of a file with many matches:
   // the signal is raised just before the first and before the second write
   // call, and must end the run only once the result is complete.

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Tests the 32-bit build: builds a static i386 Linux qk and runs the
+# end-to-end suite (built for this machine) against it under qemu-i386,
+# QEMU's user-mode emulation, which runs 32-bit code where the kernel will
+# not. Installs the multilib compiler and QEMU when missing. The last line
+# counts the tests: "i386: N passed, N failed, N skipped".
+#
+# Set QK_BIG_TESTS=1 to include the 2 GiB file cases (they need about
+# 2 GiB of memory).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+need=()
+dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
+command -v qemu-i386 >/dev/null 2>&1 || need+=(qemu-user)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
+fi
+
+# Static, so the emulator needs no 32-bit system libraries.
+build_dir=build-i386
+cmake -S . -B "$build_dir" -DQK_TESTS=OFF -DQK_WERROR=ON \
+  -DCMAKE_CXX_FLAGS=-m32 -DCMAKE_EXE_LINKER_FLAGS="-m32 -static" >/dev/null
+cmake --build "$build_dir" --target qk -j2
+file_type="$(od -An -tx1 -j4 -N1 "$build_dir/qk" | tr -d ' ')"
+[ "$file_type" = 01 ] || { echo "$build_dir/qk is not a 32-bit program" >&2; exit 1; }
+runner="$(command -v qemu-i386)"
+help="$("$runner" "$build_dir/qk" -H </dev/null || true)"
+echo "$build_dir/qk under $runner: ${help%%$'\n'*}"
+
+tests_dir=build-i386-tests
+cmake -S . -B "$tests_dir" -DQK_WERROR=ON >/dev/null
+cmake --build "$tests_dir" --target qk_e2e_tests -j2
+
+log="$tests_dir/e2e-i386.log"
+status=0
+QK_TEST_BINARY="$PWD/$build_dir/qk" QK_TEST_RUNNER="$runner" \
+  "$tests_dir/qk_e2e_tests" --gtest_color=no </dev/null >"$log" 2>&1 || status=$?
+grep -E '^\[  (FAILED|SKIPPED) \]|Failure|Expected|Which is|actual' "$log" | head -200 || true
+tail -n 3 "$log"
+count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
+echo "i386: $(count PASSED || true) passed, $(count FAILED || true) failed, $(count SKIPPED || true) skipped" |
+  sed 's/:  passed/: 0 passed/; s/,  failed/, 0 failed/; s/,  skipped/, 0 skipped/'
+exit "$status"
