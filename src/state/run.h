@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fileio/output_stream.h"
 #include "platform/platform.h"
+#include "stream/output_stream.h"
 
 namespace qk {
 

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "fileio/journal.h"
 #include "platform/platform.h"
+#include "stream/journal.h"
 
 namespace qk {
 

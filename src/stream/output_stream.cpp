@@ -1,5 +1,5 @@
 // Buffered positioned writing for the output stream; see output_stream.h.
-#include "fileio/output_stream.h"
+#include "stream/output_stream.h"
 
 #include <cstring>
 #include <limits>

@@ -2,7 +2,7 @@
 // writes, passes over unchanged bytes, forward seeks and returns to the
 // start it gets, the file must end up with exactly the bytes written, and
 // no 4 KiB block without a written byte may be written at all.
-#include "fileio/output_stream.h"
+#include "stream/output_stream.h"
 
 #include <gtest/gtest.h>
 

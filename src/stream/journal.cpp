@@ -5,7 +5,7 @@
 // newest to the oldest. Storage is a list of large blocks, never moved, so
 // a journal as large as the file (a shrinking edit changes nearly every
 // byte behind it) costs no copying as it grows.
-#include "fileio/journal.h"
+#include "stream/journal.h"
 
 #include <cstring>
 
