@@ -1,9 +1,9 @@
 // Interrupts while the target is rewritten. SIGINT, SIGTERM, SIGHUP and the
 // other signals that end a process are held from the first write to the
 // last cut and take effect afterwards, so an interrupted run leaves the
-// target either as it was or completely edited, never torn. One test raises each signal at a known point inside
-// the write phase (through the fault shim); the other sends signals at
-// random moments to runs that rewrite a 64 MiB file.
+// target either as it was or completely edited, never torn. One test raises each signal at a known
+// point inside the write phase (through the fault shim); the other sends signals at random moments
+// to runs that rewrite a 64 MiB file.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
