@@ -29,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -156,27 +157,18 @@ Structured structured_input(const uint8_t* data, size_t size) {
   static const char* const kOthers[] = {"-C",   "-A",   "-I",    "-U", "-M",    "-X",
                                         "-O",   "-N",   "-N:46", "-W", "-W:46", "-&",
                                         "-&:U", "-&:L", "-'",    "-%", "-V:3",  "-V:0"};
+  struct Family {
+    const char* const* switches;
+    size_t count;
+  };
+  static const Family kFamilies[] = {
+      {kLines, std::size(kLines)},           {kSelections, std::size(kSelections)},
+      {kSpecials, std::size(kSpecials)},     {kAdds, std::size(kAdds)},
+      {kCharacters, std::size(kCharacters)}, {kOthers, std::size(kOthers)},
+  };
   for (int i = c.below(7); i > 0; --i) {
-    switch (c.below(6)) {
-      case 0:
-        in.args.push_back(c.pick(kLines));
-        break;
-      case 1:
-        in.args.push_back(c.pick(kSelections));
-        break;
-      case 2:
-        in.args.push_back(c.pick(kSpecials));
-        break;
-      case 3:
-        in.args.push_back(c.pick(kAdds));
-        break;
-      case 4:
-        in.args.push_back(c.pick(kCharacters));
-        break;
-      default:
-        in.args.push_back(c.pick(kOthers));
-        break;
-    }
+    const Family& family = kFamilies[c.below(static_cast<int>(std::size(kFamilies)))];
+    in.args.push_back(family.switches[c.below(static_cast<int>(family.count))]);
   }
   return in;
 }

@@ -36,13 +36,4 @@ tests_dir=build-i386-tests
 cmake -S . -B "$tests_dir" -DQK_WERROR=ON >/dev/null
 cmake --build "$tests_dir" --target qk_e2e_tests -j2
 
-log="$tests_dir/e2e-i386.log"
-status=0
-QK_TEST_BINARY="$PWD/$build_dir/qk" QK_TEST_RUNNER="$runner" \
-  "$tests_dir/qk_e2e_tests" --gtest_color=no </dev/null >"$log" 2>&1 || status=$?
-grep -E '^\[  (FAILED|SKIPPED) \]|Failure|Expected|Which is|actual' "$log" | head -200 || true
-tail -n 3 "$log"
-count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
-echo "i386: $(count PASSED || true) passed, $(count FAILED || true) failed, $(count SKIPPED || true) skipped" |
-  sed 's/:  passed/: 0 passed/; s/,  failed/, 0 failed/; s/,  skipped/, 0 skipped/'
-exit "$status"
+scripts/e2e-against.sh i386 "$tests_dir" "$PWD/$build_dir/qk" "$runner"

@@ -62,13 +62,4 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 # not inherit (and hold open) the output pipe of a test's qk run.
 "$runner" cmd /c exit </dev/null >/dev/null 2>&1 || true
 
-log="$tests_dir/e2e-wine.log"
-status=0
-QK_TEST_BINARY="$PWD/$binary" QK_TEST_RUNNER="$runner" \
-  "$tests_dir/qk_e2e_tests" --gtest_color=no >"$log" 2>&1 || status=$?
-grep -E '^\[  (FAILED|SKIPPED) \]|Failure|Expected|Which is|actual' "$log" | head -200 || true
-tail -n 3 "$log"
-count() { sed -n "s/^\[  $1 *\] \([0-9]*\) tests\?.*/\1/p" "$log" | head -1; }
-echo "wine: $(count PASSED || true) passed, $(count FAILED || true) failed, $(count SKIPPED || true) skipped" |
-  sed 's/:  passed/: 0 passed/; s/,  failed/, 0 failed/; s/,  skipped/, 0 skipped/'
-exit "$status"
+scripts/e2e-against.sh wine "$tests_dir" "$PWD/$binary" "$runner"

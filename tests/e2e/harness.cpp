@@ -76,6 +76,11 @@ const char* no_fault_shim() {
   return nullptr;
 }
 
+const char* no_file_size_limit() {
+  if (on_windows_build()) return "Windows has no file-size limit; Wine itself would die of SIGXFSZ";
+  return nullptr;
+}
+
 const char* no_memory_limit() {
   if (on_windows_build()) return "Wine reserves more address space than any useful limit";
   if (under_emulation()) return nullptr;

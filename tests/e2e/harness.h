@@ -55,6 +55,10 @@ bool under_emulation();
 // test, or nullptr when it can.
 const char* no_fault_shim();
 
+// Why a write fault cannot be provoked with the "fsize" limit for the qk
+// under test, or nullptr when it can.
+const char* no_file_size_limit();
+
 // Why the "memory" limit cannot be set for the qk under test, or nullptr
 // when it can. A native qk gets it as RLIMIT_AS; under the emulator it is
 // the size of the 32-bit guest's whole address space (QEMU_RESERVED_VA),

@@ -1,9 +1,9 @@
-// Interrupts while the target is rewritten. SIGINT, SIGTERM and SIGHUP are
-// held from the first write to the last cut and take effect afterwards, so
-// an interrupted run leaves the target either as it was or completely
-// edited, never torn. One test raises each signal at a known point inside
-// the write phase (through the fault shim); the other sends signals at
-// random moments to runs that rewrite a 64 MiB file.
+// Interrupts while the target is rewritten. SIGINT, SIGTERM, SIGHUP and the
+// other signals that end a process are held from the first write to the
+// last cut and take effect afterwards, so an interrupted run leaves the
+// target either as it was or completely edited, never torn. One test raises each signal at a known
+// point inside the write phase (through the fault shim); the other sends signals at random moments
+// to runs that rewrite a 64 MiB file.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include <chrono>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,7 +23,9 @@
 namespace qk::test {
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal that ends a process by default and can be held back: what a
+// user, a shell, a pipe, a CPU limit or another program may send.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGXCPU, SIGUSR1, SIGALRM};
 
 std::string lines(int count) {
   std::string text;
@@ -132,7 +135,7 @@ TEST(Interrupts, RandomSignalsNeverTearTheTarget) {
   int complete = 0;
   int untouched = 0;
   for (int i = 0; i < 30; ++i) {
-    const int sig = kSignals[i % 3];
+    const int sig = kSignals[static_cast<size_t>(i) % std::size(kSignals)];
     const long delay = moment(random);
     SCOPED_TRACE("signal " + std::to_string(sig) + " after " + std::to_string(delay) + " us");
     TempDir dir;
