@@ -7,6 +7,7 @@
 // byte behind it) costs no copying as it grows.
 #include "stream/journal.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qk {
@@ -19,16 +20,11 @@ inline uint64_t word_at(const char* p) {
   return word;
 }
 
-// The first i' >= i where the two differ, or size; 32 bytes at a time
-// (which the compiler turns into vector compares), then eight.
+// The first i' >= i where the two differ, or size: 256 bytes at a time
+// with the library's vector compare, then eight, then one.
 int64_t first_difference(const char* a, const char* b, int64_t i, int64_t size) {
-  while (i + 32 <= size) {
-    uint64_t differ = 0;
-    for (int w = 0; w < 32; w += 8)
-      differ |= word_at(a + i + w) ^ word_at(b + i + w);
-    if (differ) break;
-    i += 32;
-  }
+  while (i + 256 <= size && std::memcmp(a + i, b + i, 256) == 0)
+    i += 256;
   while (i + 8 <= size && word_at(a + i) == word_at(b + i))
     i += 8;
   while (i < size && a[i] == b[i])
@@ -86,16 +82,25 @@ bool RestoreJournal::append(const void* data, int64_t size) {
   return true;
 }
 
-bool RestoreJournal::append_number(uint64_t value) {
-  unsigned char bytes[10];
+int RestoreJournal::encode_number(uint64_t value, unsigned char* to) {
   int n = 0;
   do {
-    bytes[n] = static_cast<unsigned char>(value & 0x7f);
+    to[n] = static_cast<unsigned char>(value & 0x7f);
     value >>= 7;
-    if (value) bytes[n] |= 0x80;
+    if (value) to[n] |= 0x80;
     ++n;
   } while (value);
-  return append(bytes, n);
+  return n;
+}
+
+bool RestoreJournal::append_entry(int64_t gap, const char* bytes, int64_t size) {
+  // A short entry is put together first and appended in one piece.
+  unsigned char entry[20 + 64];
+  int n = encode_number(static_cast<uint64_t>(gap), entry);
+  n += encode_number(static_cast<uint64_t>(size), entry + n);
+  if (size > 64) return append(entry, n) && append(bytes, size);
+  std::memcpy(entry + n, bytes, static_cast<size_t>(size));
+  return append(entry, n + size);
 }
 
 void RestoreJournal::read(int64_t at, void* data, int64_t size) const {
@@ -123,7 +128,7 @@ uint64_t RestoreJournal::read_number(int64_t* at) const {
 }
 
 bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
-                          const char* originals) {
+                          const char* originals, const std::vector<int64_t>* changing) {
   if (!active_ || offset >= original_size_ || size <= 0) return true;
   if (offset + size > original_size_) size = original_size_ - offset;
   const char* old = originals;
@@ -134,16 +139,19 @@ bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t s
   }
   const int64_t record = used_;
   int64_t previous_end = 0;
-  int64_t i = 0;
-  while (i < size) {
-    i = first_difference(old, data, i, size);
-    if (i == size) break;
-    const int64_t end = end_of_difference(old, data, i, size);
-    if (!append_number(static_cast<uint64_t>(i - previous_end)) ||
-        !append_number(static_cast<uint64_t>(end - i)) || !append(old + i, end - i))
-      return false;
-    previous_end = end;
-    i = end;
+  const std::vector<int64_t> all = {0, size};
+  const std::vector<int64_t>& stretches = changing ? *changing : all;
+  for (size_t s = 0; s + 1 < stretches.size(); s += 2) {
+    int64_t i = std::max(stretches[s], previous_end);
+    const int64_t stop = std::min(stretches[s + 1], size);
+    while (i < stop) {
+      i = first_difference(old, data, i, stop);
+      if (i == stop) break;
+      const int64_t end = end_of_difference(old, data, i, stop);
+      if (!append_entry(i - previous_end, old + i, end - i)) return false;
+      previous_end = end;
+      i = end;
+    }
   }
   if (used_ == record) return true;  // nothing changes here
   const Footer footer = {offset, used_ - record};
@@ -156,9 +164,7 @@ bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset) {
   scratch_.resize(static_cast<size_t>(size));
   if (!platform::read_at(file, scratch_.data(), size, offset)) return false;
   const int64_t record = used_;
-  if (!append_number(0) || !append_number(static_cast<uint64_t>(size)) ||
-      !append(scratch_.data(), size))
-    return false;
+  if (!append_entry(0, scratch_.data(), size)) return false;
   const Footer footer = {offset, used_ - record};
   return append(&footer, sizeof footer);
 }

@@ -28,10 +28,12 @@ class RestoreJournal {
 
   // Keeps the bytes that `data` is about to change at [offset, offset +
   // size). What the file holds there is `originals`, or, when that is
-  // nullptr, read from the file. False when they could not be read or
-  // kept; the write must then not happen.
+  // nullptr, read from the file. Only the stretches listed in `changing`
+  // (begin and end pairs, from `data`) may differ from it; nullptr: any.
+  // False when the originals could not be read or kept; the write must
+  // then not happen.
   bool keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
-            const char* originals = nullptr);
+            const char* originals = nullptr, const std::vector<int64_t>* changing = nullptr);
 
   // Keeps what the file holds from `offset` to its original end, before a
   // cut takes it away.
@@ -47,7 +49,8 @@ class RestoreJournal {
   static constexpr int64_t kBlock = 4 << 20;
 
   bool append(const void* data, int64_t size);
-  bool append_number(uint64_t value);
+  static int encode_number(uint64_t value, unsigned char* to);
+  bool append_entry(int64_t gap, const char* bytes, int64_t size);
   void read(int64_t at, void* data, int64_t size) const;
   uint64_t read_number(int64_t* at) const;
 

@@ -21,7 +21,8 @@ void OutputStream::attach(platform::FileHandle file, bool append) {
   physical_bytes_ = 0;
 }
 
-void OutputStream::put_out(const char* data, int64_t size, int64_t offset) {
+void OutputStream::put_out(const char* data, int64_t size, int64_t offset,
+                           const std::vector<int64_t>* written) {
   if (error_) return;
   bool ok;
   if (append_) {
@@ -30,7 +31,7 @@ void OutputStream::put_out(const char* data, int64_t size, int64_t offset) {
     // The originals are kept, and the image told, before anything changes.
     const char* originals = nullptr;
     ok = (!hook_ || hook_(hook_context_, offset, offset + size, &originals)) &&
-         journal_.keep(file_, data, size, offset, originals) &&
+         journal_.keep(file_, data, size, offset, originals, written) &&
          platform::write_at(file_, data, size, offset);
   }
   if (ok) {
@@ -43,8 +44,9 @@ void OutputStream::put_out(const char* data, int64_t size, int64_t offset) {
 void OutputStream::flush() {
   drop_tentative();
   if (!buffer_.empty())
-    put_out(buffer_.data(), static_cast<int64_t>(buffer_.size()), buffer_offset_);
+    put_out(buffer_.data(), static_cast<int64_t>(buffer_.size()), buffer_offset_, &written_);
   buffer_.clear();
+  written_.clear();
   committed_ = 0;
 }
 
@@ -70,12 +72,18 @@ void OutputStream::write(const char* data, int64_t size) {
     buffer_offset_ = position_;
     if (size >= kBufferSize) {
       // A long span goes out in one call, never through the buffer.
-      put_out(data, size, position_);
+      put_out(data, size, position_, nullptr);
       position_ += size;
       return;
     }
   }
   append_to_buffer(data, size);
+  if (!written_.empty() && written_.back() == committed_) {
+    written_.back() += size;
+  } else {
+    written_.push_back(committed_);
+    written_.push_back(committed_ + size);
+  }
   committed_ += size;
   position_ += size;
 }

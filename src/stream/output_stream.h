@@ -77,8 +77,9 @@ class OutputStream {
  private:
   void append_to_buffer(const char* data, int64_t size);
   void drop_tentative() { buffer_.resize(static_cast<size_t>(committed_)); }
-  // One physical write, with the originals kept first.
-  void put_out(const char* data, int64_t size, int64_t offset);
+  // One physical write, with the originals kept first; `written` lists
+  // the stretches of it that came from writes (nullptr: all of it).
+  void put_out(const char* data, int64_t size, int64_t offset, const std::vector<int64_t>* written);
 
   platform::FileHandle file_ = platform::kNoFile;
   bool append_ = false;
@@ -90,6 +91,10 @@ class OutputStream {
   // bytes in front of the position, kept only in case a write follows them
   // in the same block.
   int64_t committed_ = 0;
+  // The stretches of the buffer that writes put there, as begin and end
+  // pairs; the rest are unchanged bytes passed over, which hold the file's
+  // own values, so the journal need not compare them.
+  std::vector<int64_t> written_;
   int64_t physical_bytes_ = 0;
   RestoreJournal journal_;
   ChangeHook hook_ = nullptr;

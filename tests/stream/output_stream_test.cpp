@@ -1,7 +1,8 @@
 // The output stream against a model: whatever mix of small and large
 // writes, passes over unchanged bytes, forward seeks and returns to the
-// start it gets, the file must end up with exactly the bytes written, and
-// no 4 KiB block without a written byte may be written at all.
+// start it gets, the file must end up with exactly the bytes written, its
+// journal must put the file back, and no 4 KiB block without a written
+// byte may be written at all.
 #include "stream/output_stream.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,11 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
     }
     ASSERT_TRUE(out.close());
     ASSERT_EQ(test::read_file(path), model) << "round " << round;
+    // Its journal puts the file back as it was before the first write.
+    platform::FileHandle file = platform::open_file(path.c_str(), platform::OpenMode::kUpdate);
+    ASSERT_TRUE(out.journal().play_back(file));
+    ASSERT_TRUE(platform::close_file(file));
+    ASSERT_TRUE(test::read_file(path) == std::string(size, '.')) << "round " << round;
   }
 }
 
