@@ -98,24 +98,24 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
   if (count <= 0 || append_ || !is_open()) return true;
   drop_tentative();
   const int64_t end = from + count;
+  // The unchanged bytes between the last write and the position are kept
+  // when they lie in the last written byte's block and the next one: if
+  // the next write lands right here, they go out with it as their own
+  // values, so that nearby changes make one write. Otherwise they are
+  // dropped, and a lone change is written as just its own bytes.
   int64_t head = 0;
-  // The rest of the block that the last written byte lies in.
   if (!buffer_.empty() && buffer_offset_ + committed_ == from && from % kBlock != 0) {
     head = kBlock - from % kBlock;
     if (head > count) head = count;
     append_to_buffer(data, head);
-    committed_ += head;
   }
-  // The start of the block the position now lies in, in case the next
-  // write lands there.
   int64_t tail = end % kBlock;
   if (tail > count - head) tail = count - head;
-  if (tail > 0) {
-    if (buffer_offset_ + committed_ != end - tail) {
-      flush();
-      buffer_offset_ = end - tail;
-    }
+  if (!buffer_.empty() && buffer_offset_ + static_cast<int64_t>(buffer_.size()) == end - tail) {
     append_to_buffer(data + count - tail, tail);
+  } else {
+    flush();
+    buffer_offset_ = end;
   }
   return true;
 }

@@ -1,10 +1,11 @@
 // The one stream a run writes through: the target file in place, the -$
 // output file, or a created file. It keeps its own position, so passing
 // over unchanged bytes costs no system call, and gathers writes into one
-// buffer that goes out as a single positioned write. Unchanged bytes that
-// share a 4 KiB file block with a written byte are written along with their
-// own values, so dense same-length edits go out as a few large writes; a
-// block without a changed byte is never written. Like a C stream it has a
+// buffer that goes out as a single positioned write. Unchanged bytes
+// between two writes in the same or neighbouring 4 KiB blocks are written
+// along with their own values, so dense same-length edits go out as a few
+// large writes; a lone change is written as just its bytes, and a block
+// without a changed byte is never written. Like a C stream it has a
 // sticky error indicator, tested once after the scan.
 #pragma once
 
