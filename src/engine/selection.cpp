@@ -9,15 +9,11 @@ namespace qk {
 
 namespace {
 
-// Where a find starts after a match: behind it. (The engine moves a find
-// past a zero-length match, or one the line widening put behind its start.)
-int64_t after(int64_t offset, int64_t length) {
-  return offset + length;
-}
-
 bool skip(Run& run) {
   MatchState& m = run.match;
-  m.start_offset = after(m.offset, m.length);
+  // The next find starts behind the skipped match; the engine moves it on
+  // past an empty match, or one the line widening put behind its start.
+  m.start_offset = m.offset + m.length;
   m.offset = kSkipped;
   return false;
 }
@@ -82,7 +78,7 @@ bool repeat_last_match(Run& run) {
 void after_held_edit(Run& run, int64_t consumed) {
   SelectionState& sel = run.selection;
   MatchState& held = sel.held;
-  const int64_t next = after(held.offset, held.length) - consumed;
+  const int64_t next = held.offset + held.length - consumed;
   held.offset -= consumed;
   held.line_start -= consumed;
   if (held.line_start < 0) held.line_start = 0;
