@@ -5,6 +5,8 @@
 #include "driver/driver.h"
 
 #include <cstdlib>
+#include <new>
+#include <string>
 
 #include "cmdline/command_line.h"
 #include "cmdline/help.h"
@@ -33,9 +35,22 @@ void choose_chunk_size(Run& run) {
 }
 
 // Writing back the original after a failure only makes sense where this
-// run could have written to the target at all.
-void put_original_back(Run& run) {
-  if (in_place(run) && !run.settings.report_only()) restore_target(run);
+// run could have written to the target at all. False when that failed.
+bool put_original_back(Run& run) {
+  if (!in_place(run) || run.settings.report_only()) return true;
+  return restore_target(run);
+}
+
+// For the benchmarks and tests: the journal's size at the end of the run
+// (it only grows, so this is its peak) is added to the file that
+// QK_TEST_JOURNAL_SIZE names.
+void note_journal_size(Run& run) {
+  const char* log = platform::environment("QK_TEST_JOURNAL_SIZE");
+  if (!log) return;
+  platform::FileHandle file = platform::open_file(log, platform::OpenMode::kAppend);
+  const std::string line = std::to_string(run.writer.out.journal().size()) + "\n";
+  platform::write_appending(file, line.data(), static_cast<int64_t>(line.size()));
+  platform::close_file(file);
 }
 
 }  // namespace
@@ -44,23 +59,44 @@ void edit_target(Run& run) {
   // From the first write to the last cut the file may be inconsistent, so
   // interrupts wait until it is whole again.
   platform::hold_interrupts();
-  run_engine(run);
+  Counts& c = run.counts;
+  bool out_of_memory = false;
+  try {
+    run_engine(run);
+  } catch (const std::bad_alloc&) {
+    // Nothing more is written; the file is put back below.
+    out_of_memory = true;
+    run.writer.out.fail();
+  }
   check_output(run);
+  if (out_of_memory) c.scan_status = -3;
+  // A journal this run did not make appeared before its first write:
+  // another run is at the file, and nothing was written.
+  if (run.writer.out.journal().refused()) {
+    c.scan_status = -30;
+    run.guard.busy = true;
+  }
   // A chunk of the image that could not be read stopped all writing; the
   // run fails as a load would have.
-  if (run.image.failure) run.counts.scan_status = run.image.failure;
+  if (run.image.failure) c.scan_status = run.image.failure;
   print_details(run);
   close_output(run);
-  Counts& c = run.counts;
+  bool whole = true;
   const bool finished = c.scan_status == 1 || c.scan_status == -1 || c.scan_status == -7;
   if (run.writer.net_change < 0 && in_place(run) && finished) {
     if (!truncate_target(run, run.writer.bytes_written)) {
       c.scan_status = -20;
-      put_original_back(run);
+      whole = put_original_back(run);
     }
   }
-  if (c.scan_status == -14 || c.scan_status == kOutputTooBig || run.image.failure)
-    put_original_back(run);
+  if (c.scan_status == -14 || c.scan_status == kOutputTooBig || c.scan_status == -3 ||
+      run.image.failure)
+    whole = put_original_back(run);
+  note_journal_size(run);
+  // The journal goes once the file is whole again; if it could not be put
+  // back, the journal stays for the next run.
+  if (!whole && run.writer.out.journal().on_disk()) run.guard.recovery = Recovery::kFailed;
+  run.writer.out.journal().finish(!whole);
   platform::release_interrupts();
   if (c.scan_status == 1) {
     run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);
@@ -97,7 +133,12 @@ int run_qk(Run& run, int argc, const char* const* argv) {
   } else {
     if (run.error_code == 0) {
       choose_chunk_size(run);
-      load_target(run);
+      try {
+        load_target(run);
+      } catch (const std::bad_alloc&) {
+        run.error_code = -3;
+      }
+      if (run.guard.recovery == Recovery::kRestored) print_recovered(run);
     }
     if (run.error_code == 0) edit_target(run);
     print_outcome_or_error(run);

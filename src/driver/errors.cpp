@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "stream/journal_format.h"
+
 namespace qk {
 
 namespace {
@@ -40,6 +42,44 @@ void print_l_error(Run& run) {
   std::fputs("Could not load file for /L switch into memory\n", out);
   print_l_detail(out, s.l_search, run.texts.search_file);
   print_l_detail(out, s.l_new, run.texts.new_file);
+}
+
+// Why the target was not touched (another run edits it, or a dead run's
+// journal was refused), or why it is not whole (its journal stays).
+void print_guard_detail(Run& run) {
+  const TargetGuard& guard = run.guard;
+  FILE* out = run.console;
+  const std::string journal = journal::name_for(run.texts.slots.file_name);
+  const char* name = journal.c_str();
+  if (guard.busy) {
+    std::fputs("       (Another QK run is editing this file)\n", out);
+    return;
+  }
+  if (guard.unwritable) {
+    std::fprintf(out, "       (Journal %s of an unfinished run needs write access to undo it)\n",
+                 name);
+    return;
+  }
+  switch (guard.recovery) {
+    case Recovery::kNotOurs:
+      std::fprintf(out, "       (Journal %s is not this user's own: not applied)\n", name);
+      break;
+    case Recovery::kOtherFile:
+      std::fprintf(out, "       (Journal %s was made for another file: not applied)\n", name);
+      break;
+    case Recovery::kChanged:
+      std::fprintf(out, "       (Journal %s does not fit the file as it is now: not applied)\n",
+                   name);
+      break;
+    case Recovery::kDamaged:
+      std::fprintf(out, "       (Journal %s is damaged or not a QK journal: not applied)\n", name);
+      break;
+    case Recovery::kFailed:
+      std::fprintf(out, "       (Could not put the file back with journal %s, which stays)\n", name);
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace
@@ -104,6 +144,7 @@ void print_error(Run& run) {
       }
       break;
   }
+  print_guard_detail(run);
   if (run.error_code <= -8 && run.error_code >= -12) run.error_code = -2;
 }
 

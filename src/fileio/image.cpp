@@ -3,12 +3,14 @@
 // read with one positioned read into memory that an earlier chunk used, so
 // a run touches only a few megabytes of fresh pages however big the file.
 //
-// Which bytes may be read again: every reader stays at or after the byte
+// A chunk in memory always holds the file's original bytes: it is read
+// from the file, and where this run has already written the file in place
+// (a growing edit writes ahead of the scan) the restore journal gives the
+// originals. So any chunk may be let go and read again later, and the
+// image holds only the chunks being read, those at the cursor and a few
+// spare ones, whatever the edit. Every reader stays at or after the byte
 // just before the image cursor (the cursor only moves forward; -#:J and
-// -#:L look ahead of it). A chunk that was let go is read from the file
-// again, which is right as long as the file there still holds its original
-// bytes; so before an in-place write changes bytes at or after that point,
-// their chunks are read first and kept until the cursor has passed them.
+// -#:L look ahead of it), so the journal may forget what lies before.
 #include "fileio/image.h"
 
 #include <algorithm>
@@ -17,12 +19,17 @@ namespace qk {
 
 namespace {
 
-// Chunks kept in memory besides those being asked for and those kept for a
-// write; enough for the matcher to look ahead while the writer is behind.
-constexpr int kSpareChunks = 2;
+// Chunks kept in memory besides those being asked for and those at the
+// cursor: enough for the matcher to look ahead while the writer is
+// behind, and for a write just behind the cursor to find its originals
+// here rather than read them from the file.
+constexpr int kSpareChunks = 4;
+// How far past the cursor the writer may read while it asks for bytes
+// further on: the block of unchanged bytes it may write along with an
+// edit.
+constexpr int64_t kCursorReach = 4096;
 constexpr uint8_t kOut = 0;
 constexpr uint8_t kIn = 1;
-constexpr uint8_t kKept = 2;
 
 char* chunk_address(const FileImage& image, int64_t k) {
   return image.buffer + k * image.chunk_size;
@@ -59,11 +66,13 @@ bool load(Run& run, int64_t k, int64_t spare) {
     return false;
   }
   image.chunks[static_cast<size_t>(k)] = kIn;
-  image.original_from[static_cast<size_t>(k)] = image.written_end;
   image.in_memory.push_back(k);
   const int64_t offset = k * image.chunk_size;
   const int64_t length = std::min(image.chunk_size, image.size() - offset);
-  if (!platform::read_at(image.source, at, length, offset)) {
+  RestoreJournal& journal = run.writer.out.journal();
+  journal.forget_before(first_needed(run));
+  if (!platform::read_at(image.source, at, length, offset) ||
+      !journal.put_originals(at, offset, length)) {
     fail(run, -5);
     return false;
   }
@@ -73,27 +82,17 @@ bool load(Run& run, int64_t k, int64_t spare) {
 // Lets go of one chunk in memory outside [first, last], the lowest first,
 // so that its memory can hold the next one; -1 when there is none to spare.
 // The chunks at the cursor stay too: the writer passes over its first block
-// while it asks for the block in front of the next match. In place, so do
-// those from the oldest byte the stream may still have to write (the
-// journal takes their originals from the image).
+// while it asks for the block in front of the next match.
 int64_t let_go(Run& run, int64_t first, int64_t last) {
   FileImage& image = run.image;
   const int64_t passed = first_needed(run) / image.chunk_size;
   const int64_t near =
-      (std::min(first_needed(run) + 1 + OutputStream::kBlock, image.size() - 1)) / image.chunk_size;
-  int64_t low = passed;
-  if (run.writer.out.journal().active()) {
-    const int64_t unwritten =
-        run.writer.out.position() - OutputStream::kBufferSize - OutputStream::kBlock;
-    low = std::min(low, std::max<int64_t>(unwritten, 0) / image.chunk_size);
-  }
+      std::min(first_needed(run) + 1 + kCursorReach, image.size() - 1) / image.chunk_size;
   int spare = 0;
   size_t victim = image.in_memory.size();
   for (size_t i = 0; i < image.in_memory.size(); ++i) {
     const int64_t k = image.in_memory[i];
-    uint8_t& state = image.chunks[static_cast<size_t>(k)];
-    if (state == kKept && k < passed) state = kIn;  // the cursor has passed it
-    if (state != kIn || (k >= first && k <= last) || (k >= low && k <= near)) continue;
+    if ((k >= first && k <= last) || (k >= passed && k <= near)) continue;
     ++spare;
     if (victim == image.in_memory.size() || k < image.in_memory[victim]) victim = i;
   }
@@ -135,7 +134,6 @@ bool open_streamed_image(Run& run, platform::FileHandle source, int64_t size) {
   image.end = space + size;
   image.source = source;
   image.chunks.assign(static_cast<size_t>(count), kOut);
-  image.original_from.assign(static_cast<size_t>(count), 0);
   image.ready_begin = image.ready_end = nullptr;
   run.writer.cursor = image.start;
   if (!need_bytes(run, image.start, image.start + 1)) {
@@ -153,7 +151,6 @@ bool hold_whole_image(Run& run) {
       run.error_code = image.failure;
       return false;
     }
-    image.chunks[static_cast<size_t>(k)] = kKept;
   }
   // Nothing is read from the file any more: the image is all in memory.
   platform::close_file(image.source);
@@ -199,28 +196,18 @@ const char* need_from(Run& run, const char* at, const char* limit) {
   return std::min(image.ready_end, limit);
 }
 
-bool keep_before_change(void* context, int64_t from, int64_t to, const char** originals) {
-  Run& run = *static_cast<Run*>(context);
-  FileImage& image = run.image;
+bool hand_originals(void* context, int64_t from, int64_t to, const char** originals) {
+  FileImage& image = static_cast<Run*>(context)->image;
   *originals = nullptr;
   if (image.source == platform::kNoFile) return true;
   const int64_t end = std::min(to, image.size());
-  const int64_t chunk = image.chunk_size;
-  // Bytes never written before are the original ones, and the chunks in
-  // memory hold them if they were read before any write reached them.
+  // Bytes never written before hold their originals in the file as in
+  // the chunks.
   if (from >= image.written_end && from < end) {
     bool held = true;
-    for (int64_t k = from / chunk; held && k <= (end - 1) / chunk; ++k)
-      held = image.chunks[static_cast<size_t>(k)] != kOut &&
-             image.original_from[static_cast<size_t>(k)] <= from;
+    for (int64_t k = from / image.chunk_size; held && k <= (end - 1) / image.chunk_size; ++k)
+      held = image.chunks[static_cast<size_t>(k)] != kOut;
     if (held) *originals = image.start + from;
-  }
-  // What the scan may still read there is read now and kept.
-  const int64_t needed = std::max(from, first_needed(run));
-  for (int64_t k = needed / chunk; needed < end && k <= (end - 1) / chunk; ++k) {
-    uint8_t& state = image.chunks[static_cast<size_t>(k)];
-    if (state == kOut && !load(run, k, -1)) return false;
-    state = kKept;
   }
   image.written_end = std::max(image.written_end, to);
   return true;

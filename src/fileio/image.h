@@ -1,9 +1,10 @@
 // The streamed file image. The image keeps the address of every byte of
 // the target for the whole run, but only a few chunks of it are in memory:
 // those the matcher, the line rules, the builder and the writer are looking
-// at, plus those of a range the in-place writer is about to overwrite while
-// the scan still needs them. Everything that reads image bytes asks for
-// them first; a chunk that was let go is read from the file again.
+// at, and a few spare ones. Everything that reads image bytes asks for
+// them first; a chunk that was let go is read again, from the file and,
+// where this run has overwritten the file already, from the restore
+// journal.
 #pragma once
 
 #include <cstdint>
@@ -37,10 +38,10 @@ inline bool need(Run& run, const char* from, const char* to) {
 const char* need_from(Run& run, const char* at, const char* limit);
 
 // The output stream's hook before file range [from, to) is written in
-// place: chunks the scan may still read there are read first and kept, and
-// `originals` points at the image's copy of what the file holds there,
-// when it has one.
-bool keep_before_change(void* run, int64_t from, int64_t to, const char** originals);
+// place: `originals` points at the image's copy of what the file holds
+// there, when it has one in memory (the journal then need not read it
+// back from the file).
+bool hand_originals(void* run, int64_t from, int64_t to, const char** originals);
 
 // Frees the image's memory and closes its file.
 void free_image_memory(FileImage& image);

@@ -1,11 +1,15 @@
-// Loading the target file. The file is sized and opened as a streamed
-// image, which reads it a chunk at a time as the scan needs it (see
-// image.h); the output stream keeps the originals of what it changes, which
-// put the file back after a failed write.
+// Loading the target file. Before it is read, the target is guarded: an
+// in-place run locks it against other runs, and a journal that a dead run
+// left beside it puts it back first. The file is then sized and opened as
+// a streamed image, which reads it a chunk at a time as the scan needs it
+// (see image.h); the output stream's restore journal keeps the originals
+// of what it changes, which put the file back after a failed write or a
+// death.
 #include "fileio/loader.h"
 
 #include "fileio/image.h"
 #include "platform/platform.h"
+#include "stream/journal_format.h"
 
 namespace qk {
 
@@ -47,7 +51,43 @@ void create_target(Run& run, int32_t code) {
   run.image.buffer[0] = '\n';
   s.create = 'Y';
   run.writer.out.attach(file, false);
-  run.writer.out.keep_originals(0);
+  if (!s.output) run.writer.out.journal().start(name, 0);
+}
+
+// Locks the target, `update` when the run edits it in place, and puts it
+// back with a dead run's journal. A run that does not write the target
+// looks for a journal only, and needs to lock and write the target only
+// when it finds one. False with the error code set when the file must not
+// be read.
+bool guard_target(Run& run, platform::FileHandle update) {
+  const char* name = run.texts.slots.file_name;
+  TargetGuard& guard = run.guard;
+  platform::FileHandle target = update;
+  platform::FileHandle own = platform::kNoFile;
+  if (target == platform::kNoFile) {
+    if (platform::file_kind(journal::name_for(name).c_str()) == platform::FileKind::kMissing)
+      return true;
+    own = target = platform::open_file(name, platform::OpenMode::kUpdate);
+    if (target == platform::kNoFile) {
+      guard.unwritable = true;
+      run.error_code = -30;
+      return false;
+    }
+  }
+  if (!run.writer.out.journal().lock(name)) {
+    platform::close_file(own);
+    guard.busy = true;
+    run.error_code = -30;
+    return false;
+  }
+  // Interrupts wait while the file is put back, as while it is edited.
+  platform::hold_interrupts();
+  guard.recovery = recover(name, target);
+  platform::release_interrupts();
+  platform::close_file(own);
+  if (guard.recovery == Recovery::kNone || guard.recovery == Recovery::kRestored) return true;
+  run.error_code = guard.recovery == Recovery::kFailed ? -14 : -30;
+  return false;
 }
 
 }  // namespace
@@ -77,6 +117,11 @@ void load_target(Run& run) {
       run.error_code = -30;
       return;
     }
+  }
+  if (!guard_target(run, update)) {
+    platform::close_file(source);
+    platform::close_file(update);
+    return;
   }
 
   const int64_t size = platform::file_size(source);
@@ -121,10 +166,12 @@ void load_target(Run& run) {
       run.error_code = -5;
       return;
     }
+    run.writer.out.attach(update, false);
+    return;
   }
   run.writer.out.attach(update, false);
-  run.writer.out.keep_originals(size);
-  run.writer.out.on_change(keep_before_change, &run);
+  run.writer.out.journal().start(name, size);
+  run.writer.out.on_change(hand_originals, &run);
 }
 
 FileImage::~FileImage() {
@@ -137,6 +184,9 @@ FileImage::~FileImage() {
 }
 
 void release_image(Run& run) {
+  // A journal still open now holds nothing (edit_target finishes the one
+  // a run wrote); the target's lock goes with it.
+  run.writer.out.journal().finish(true);
   FileImage& image = run.image;
   free_image_memory(image);
   if (image.reserved) {

@@ -92,6 +92,9 @@ void seek_output_end(Run& run) {
 }
 
 void check_output(Run& run) {
+  // With no cut to follow, what goes out now may be the run's only
+  // change to the file.
+  if (run.writer.net_change >= 0) run.writer.out.journal().expect_last_write();
   run.writer.out.flush();
   if (run.writer.over_limit) {
     run.counts.scan_status = kOutputTooBig;
@@ -116,9 +119,11 @@ bool truncate_target(Run& run, int64_t length) {
 }
 
 bool restore_target(Run& run) {
-  platform::FileHandle file =
-      platform::open_file(run.texts.slots.file_name, platform::OpenMode::kUpdate);
-  if (file == platform::kNoFile) return false;
+  const char* name = run.texts.slots.file_name;
+  platform::FileHandle file = platform::open_file(name, platform::OpenMode::kUpdate);
+  // A target whose name is gone cannot be reached by any run: its journal
+  // would serve nobody.
+  if (file == platform::kNoFile) return platform::file_kind(name) == platform::FileKind::kMissing;
   bool ok = run.writer.out.journal().play_back(file);
   return platform::close_file(file) && ok;
 }

@@ -43,7 +43,8 @@ void close_output(Run& run);
 bool truncate_target(Run& run, int64_t length);
 
 // After a failure in an in-place run: puts the original content back from
-// the stream's restore journal. False when that failed as well.
+// the stream's restore journal. False when that failed as well (true when
+// the target's name is gone: there is nothing left to put back).
 bool restore_target(Run& run);
 
 }  // namespace qk

@@ -78,6 +78,36 @@ bool move_space(char* from, char* to, size_t size);
 // would empty the file being read).
 bool same_file(const char* name, FileHandle file);
 
+// What makes a file itself, whatever name it was opened by: POSIX device
+// and inode numbers, the Windows volume serial number and file index.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t index = 0;
+};
+bool file_identity(FileHandle file, FileIdentity* identity);
+
+// The restore journal's file calls. None of them follows a link at the
+// last component of the name, so nobody can point QK's journal at
+// another file.
+enum class Opened { kOpened, kMissing, kExists, kRefused, kFailed };
+// Creates `name` as a new file for reading and writing that only its
+// owner may read or write. kExists when the name is taken (by anything, a
+// link too); kFailed when no file can be made there (no permission, a
+// full disk, a name too long).
+FileHandle create_private_file(const char* name, Opened* outcome);
+// Opens an existing file by name for reading and writing. kMissing when
+// nothing has the name (or the name is too long to exist); kRefused when
+// it is a link or not a regular file, or cannot be opened.
+FileHandle open_private_file(const char* name, Opened* outcome);
+// True when the file belongs to the user running QK or to the system's
+// administrator, and nobody else may write to it.
+bool owned_by_this_user(FileHandle file);
+// Takes an exclusive lock on the file without waiting; false when another
+// process holds it. The lock goes with the handle's close. Where the file
+// system cannot lock, it reports the file as free.
+bool try_lock(FileHandle file);
+bool remove_file(const char* name);
+
 // The value of an environment variable, or nullptr.
 const char* environment(const char* name);
 

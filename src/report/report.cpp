@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "stream/journal_format.h"
+
 namespace qk {
 
 void print_details(Run& run) {
@@ -37,6 +39,13 @@ void print_outcome(Run& run) {
     if (s.create == 'Y') std::fputs("\nNew file created ", out);
     std::fputs(s.add_mode == 'T' ? "(String appended)\n" : "(String inserted)\n", out);
   }
+}
+
+void print_recovered(Run& run) {
+  if (run.settings.verbosity < '2') return;
+  const char* name = run.texts.slots.file_name;
+  std::fprintf(run.console, "\nRestored %s as it was before an unfinished run (journal %s)\n", name,
+               journal::name_for(name).c_str());
 }
 
 }  // namespace qk

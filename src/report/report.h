@@ -9,4 +9,8 @@ namespace qk {
 void print_details(Run& run);
 void print_outcome(Run& run);
 
+// The line that says a dead run's journal put the target back, before
+// this run did its own work (verbosity '2' and up).
+void print_recovered(Run& run);
+
 }  // namespace qk

@@ -12,6 +12,7 @@
 
 #include "platform/platform.h"
 #include "stream/output_stream.h"
+#include "stream/recovery.h"
 
 namespace qk {
 
@@ -142,14 +143,9 @@ struct FileImage {
   bool reserved = false;  // the buffer is reserved address space
   platform::FileHandle source = platform::kNoFile;
   int64_t chunk_size = 1 << 20;
-  // Per chunk: 0 not in memory, 1 in memory, 2 in memory and to be kept
-  // until the cursor has passed it (the file there is about to change).
+  // Per chunk: 0 not in memory, 1 in memory.
   std::vector<uint8_t> chunks;
-  std::vector<int64_t> in_memory;  // the chunks not 0, in no order
-  // Per chunk: the file offset from which its bytes in memory are the
-  // file's original ones (everything written in place before it was read
-  // lies below it).
-  std::vector<int64_t> original_from;
+  std::vector<int64_t> in_memory;  // the chunks in memory, in no order
   int64_t written_end = 0;  // the end of the furthest write in place so far
   // The range last asked for, which no chunk release may touch, and the run
   // of in-memory bytes around it, for the quick test of the next request.
@@ -168,6 +164,15 @@ struct WriterState {
   // write is dropped and the run is undone.
   bool over_limit = false;
   OutputStream out;
+};
+
+// What guarding the target before it is read found (fileio/loader.h): a
+// dead run's journal, or another run editing the file. The driver reports
+// it.
+struct TargetGuard {
+  Recovery recovery = Recovery::kNone;
+  bool busy = false;        // another QK run is editing the target
+  bool unwritable = false;  // a journal was found, but the target cannot be written to use it
 };
 
 struct MatchState {
@@ -233,6 +238,7 @@ struct Run {
   ParseState parse;
   FileImage image;
   WriterState writer;
+  TargetGuard guard;
   MatchState match;
   SearchPlan plan;
   SelectionState selection;

@@ -1,18 +1,24 @@
-// The restore journal; see journal.h. Each kept write is one record:
-//   entries: (gap from the previous entry's end, length, original bytes)...
-//   footer:  file offset of the write, byte length of the entries
-// The footer comes last so that play back can walk the records from the
-// newest to the oldest. Storage is a list of large blocks, never moved, so
-// a journal as large as the file (a shrinking edit changes nearly every
-// byte behind it) costs no copying as it grows.
+// The restore journal; see journal.h. Records are appended to the store in
+// the order the writes happen; each ends with its length, so play back
+// walks them from the newest to the oldest. The extents of the records a
+// growing edit wrote ahead of the scan are kept in memory until the image
+// has passed them, so the image can find their originals.
 #include "stream/journal.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <new>
+
+#include "stream/checksum.h"
 
 namespace qk {
 
 namespace {
+
+using journal::RecordHead;
+
+constexpr int64_t kPage = 4096;
 
 inline uint64_t word_at(const char* p) {
   uint64_t word;
@@ -45,151 +51,229 @@ int64_t end_of_difference(const char* a, const char* b, int64_t i, int64_t size)
   return i;
 }
 
-struct Footer {
-  int64_t offset;
-  int64_t entries;
-};
+uint64_t fresh_seed(const void* salt) {
+  const auto now = std::chrono::high_resolution_clock::now().time_since_epoch().count();
+  return static_cast<uint64_t>(now) * 0x9e3779b97f4a7c15ull ^ reinterpret_cast<uintptr_t>(salt);
+}
 
 }  // namespace
 
 RestoreJournal::~RestoreJournal() {
-  for (char* block : blocks_)
-    platform::free_block(block, static_cast<size_t>(kBlock));
+  platform::close_file(lock_);
+  platform::free_block(record_, static_cast<size_t>(kRecordRoom));
+  platform::free_block(current_, static_cast<size_t>(kPiece));
 }
 
-void RestoreJournal::start(int64_t original_size) {
+bool RestoreJournal::lock(const char* target_name) {
+  platform::close_file(lock_);
+  lock_ = platform::open_file(target_name, platform::OpenMode::kRead);
+  if (lock_ == platform::kNoFile || platform::try_lock(lock_)) return true;
+  platform::close_file(lock_);
+  lock_ = platform::kNoFile;
+  return false;
+}
+
+void RestoreJournal::start(const char* target_name, int64_t original_size) {
   active_ = true;
+  last_write_ = false;
+  refused_ = false;
+  opened_ = false;
   original_size_ = original_size;
+  finished_size_ = 0;
+  grown_to_ = original_size;
+  seed_ = fresh_seed(this);
+  name_ = journal::name_for(target_name);
+  extents_.clear();
+  floor_ = 0;
 }
 
-bool RestoreJournal::append(const void* data, int64_t size) {
-  const char* from = static_cast<const char*>(data);
-  while (size > 0) {
-    const int64_t in_block = used_ % kBlock;
-    if (in_block == 0 && used_ / kBlock == static_cast<int64_t>(blocks_.size())) {
-      char* block = platform::allocate_block(static_cast<size_t>(kBlock));
-      if (!block) return false;
-      blocks_.push_back(block);
-    }
-    const int64_t room = kBlock - in_block;
-    const int64_t n = size < room ? size : room;
-    std::memcpy(blocks_[static_cast<size_t>(used_ / kBlock)] + in_block, from,
-                static_cast<size_t>(n));
-    from += n;
-    size -= n;
-    used_ += n;
-  }
-  return true;
+bool RestoreJournal::have_buffers() {
+  if (!record_) record_ = platform::allocate_block(static_cast<size_t>(kRecordRoom));
+  if (!current_) current_ = platform::allocate_block(static_cast<size_t>(kPiece));
+  return record_ && current_;
 }
 
-int RestoreJournal::encode_number(uint64_t value, unsigned char* to) {
-  int n = 0;
-  do {
-    to[n] = static_cast<unsigned char>(value & 0x7f);
-    value >>= 7;
-    if (value) to[n] |= 0x80;
-    ++n;
-  } while (value);
-  return n;
-}
-
-bool RestoreJournal::append_entry(int64_t gap, const char* bytes, int64_t size) {
-  // A short entry is put together first and appended in one piece.
-  unsigned char entry[20 + 64];
-  int n = encode_number(static_cast<uint64_t>(gap), entry);
-  n += encode_number(static_cast<uint64_t>(size), entry + n);
-  if (size > 64) return append(entry, n) && append(bytes, size);
-  std::memcpy(entry + n, bytes, static_cast<size_t>(size));
-  return append(entry, n + size);
-}
-
-void RestoreJournal::read(int64_t at, void* data, int64_t size) const {
-  char* to = static_cast<char*>(data);
-  while (size > 0) {
-    const int64_t in_block = at % kBlock;
-    const int64_t room = kBlock - in_block;
-    const int64_t n = size < room ? size : room;
-    std::memcpy(to, blocks_[static_cast<size_t>(at / kBlock)] + in_block, static_cast<size_t>(n));
-    to += n;
-    size -= n;
-    at += n;
-  }
-}
-
-uint64_t RestoreJournal::read_number(int64_t* at) const {
-  uint64_t value = 0;
-  for (int shift = 0;; shift += 7) {
-    unsigned char byte;
-    read(*at, &byte, 1);
-    ++*at;
-    value |= static_cast<uint64_t>(byte & 0x7f) << shift;
-    if (!(byte & 0x80)) return value;
-  }
-}
-
-bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
-                          const char* originals, const std::vector<int64_t>* changing) {
-  if (!active_ || offset >= original_size_ || size <= 0) return true;
-  if (offset + size > original_size_) size = original_size_ - offset;
-  const char* old = originals;
-  if (!old) {
-    scratch_.resize(static_cast<size_t>(size));
-    if (!platform::read_at(file, scratch_.data(), size, offset)) return false;
-    old = scratch_.data();
-  }
-  const int64_t record = used_;
+int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t size,
+                                       const std::vector<int64_t>* changing, int64_t skip,
+                                       uint64_t* written) {
+  unsigned char* out = reinterpret_cast<unsigned char*>(body());
+  int64_t used = 0;
   int64_t previous_end = 0;
-  const std::vector<int64_t> all = {0, size};
-  const std::vector<int64_t>& stretches = changing ? *changing : all;
-  for (size_t s = 0; s + 1 < stretches.size(); s += 2) {
-    int64_t i = std::max(stretches[s], previous_end);
-    const int64_t stop = std::min(stretches[s + 1], size);
+  const size_t count = changing ? changing->size() : 2;
+  for (size_t s = 0; s + 1 < count; s += 2) {
+    int64_t i = changing ? (*changing)[s] - skip : 0;
+    int64_t stop = changing ? (*changing)[s + 1] - skip : size;
+    i = std::max(i, previous_end);
+    stop = std::min(stop, size);
     while (i < stop) {
-      i = first_difference(old, data, i, stop);
+      i = first_difference(old, now, i, stop);
       if (i == stop) break;
-      const int64_t end = end_of_difference(old, data, i, stop);
-      if (!append_entry(i - previous_end, old + i, end - i)) return false;
+      const int64_t end = end_of_difference(old, now, i, stop);
+      used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
+      used += journal::encode_number(static_cast<uint64_t>(end - i), out + used);
+      std::memcpy(out + used, old + i, static_cast<size_t>(end - i));
+      used += end - i;
+      *written = checksum(now + i, static_cast<size_t>(end - i), *written);
       previous_end = end;
       i = end;
     }
   }
-  if (used_ == record) return true;  // nothing changes here
-  const Footer footer = {offset, used_ - record};
-  return append(&footer, sizeof footer);
+  return used;
 }
 
-bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset) {
-  if (!active_ || offset >= original_size_) return true;
-  const int64_t size = original_size_ - offset;
-  scratch_.resize(static_cast<size_t>(size));
-  if (!platform::read_at(file, scratch_.data(), size, offset)) return false;
-  const int64_t record = used_;
-  if (!append_entry(0, scratch_.data(), size)) return false;
-  const Footer footer = {offset, used_ - record};
-  return append(&footer, sizeof footer);
-}
-
-bool RestoreJournal::play_back(platform::FileHandle file) const {
-  bool ok = true;
-  std::vector<char> bytes;
-  for (int64_t end = used_; end > 0;) {
-    Footer footer;
-    read(end - static_cast<int64_t>(sizeof footer), &footer, sizeof footer);
-    const int64_t record = end - static_cast<int64_t>(sizeof footer) - footer.entries;
-    int64_t at = record;
-    int64_t position = footer.offset;
-    while (at < record + footer.entries) {
-      position += static_cast<int64_t>(read_number(&at));
-      const auto length = static_cast<int64_t>(read_number(&at));
-      bytes.resize(static_cast<size_t>(length));
-      read(at, bytes.data(), length);
-      at += length;
-      ok = platform::write_at(file, bytes.data(), length, position) && ok;
-      position += length;
+bool RestoreJournal::open_store(platform::FileHandle file, bool in_memory) {
+  platform::FileIdentity identity;
+  if (!platform::file_identity(file, &identity)) return false;
+  const journal::Head head = journal::make_head(identity, original_size_, seed_);
+  if (!in_memory) {
+    platform::Opened outcome;
+    platform::FileHandle journal_file = platform::create_private_file(name_.c_str(), &outcome);
+    if (outcome == platform::Opened::kExists) {
+      refused_ = true;
+      return false;
     }
-    end = record;
+    if (journal_file != platform::kNoFile) {
+      // The head goes out in one small write, which a dead process leaves
+      // whole or not at all.
+      store_.use_file(journal_file, 0);
+      if (store_.append(&head, sizeof head)) {
+        opened_ = true;
+        return true;
+      }
+      store_.close();
+      platform::remove_file(name_.c_str());
+    }
   }
-  return platform::set_length(file, original_size_) && ok;
+  // No file: the journal is kept in memory.
+  opened_ = store_.append(&head, sizeof head);
+  return opened_;
+}
+
+bool RestoreJournal::append_record(platform::FileHandle file, RecordHead head, bool in_memory) {
+  if (!opened_ && !open_store(file, in_memory)) return false;
+  journal::seal(&head, body(), seed_);
+  const int64_t length = static_cast<int64_t>(sizeof head) + head.body + journal::kTrailer;
+  std::memcpy(record_, &head, sizeof head);
+  std::memcpy(body() + head.body, &length, sizeof length);
+  const int64_t at = store_.size();
+  // One append: a record cut short by death fails its checksum.
+  if (!store_.append(record_, length)) return false;
+  if (head.body > 0 && head.end > floor_) {
+    try {
+      extents_.push_back({head.offset, head.end, at});
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
+                          const char* originals, const std::vector<int64_t>* changing) {
+  if (!active_ || size <= 0) return true;
+  if (refused_ || !have_buffers()) return false;
+  const int64_t end = offset + size;
+  const bool alone = last_write_ && !opened_ && offset / kPage == (end - 1) / kPage;
+  const int64_t inside = std::min(end, original_size_);
+  for (int64_t from = offset; from < inside; from += kPiece) {
+    const int64_t n = std::min(kPiece, inside - from);
+    const int64_t skip = from - offset;
+    const char* old = originals ? originals + skip : current_;
+    if (!originals && !platform::read_at(file, current_, n, from)) return false;
+    RecordHead head = {};
+    head.kind = journal::kWrite;
+    head.offset = from;
+    head.end = from + n;
+    head.body = encode_changes(old, data + skip, n, changing, skip, &head.written);
+    if (head.body > 0 && !append_record(file, head, alone)) return false;
+  }
+  if (end > grown_to_) {
+    // The file grows: its new length must be one a recovery expects.
+    RecordHead head = {};
+    head.kind = journal::kWrite;
+    head.offset = std::max(offset, original_size_);
+    head.end = end + kGrowthStep;
+    if (!append_record(file, head, alone)) return false;
+    grown_to_ = head.end;
+  }
+  return true;
+}
+
+bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool overwritten) {
+  if (!active_ || offset >= original_size_) return true;
+  if (refused_ || !have_buffers()) return false;
+  // Runs of zeros are left out: lengthening the file brings them back.
+  char* zeros = platform::allocate_block(static_cast<size_t>(kPiece));
+  if (!zeros) return false;
+  bool ok = true;
+  for (int64_t from = offset; ok && from < original_size_; from += kPiece) {
+    const int64_t n = std::min(kPiece, original_size_ - from);
+    RecordHead head = {};
+    head.kind = overwritten ? journal::kCutOverwritten : journal::kCut;
+    head.offset = from;
+    head.end = from + n;
+    ok = platform::read_at(file, current_, n, from);
+    if (ok) head.body = encode_changes(current_, zeros, n, nullptr, 0, &head.written);
+    // The first record of a cut is made even when the rest is all zeros:
+    // it holds the length the cut leaves.
+    if (ok && (head.body > 0 || from == offset)) ok = append_record(file, head, false);
+  }
+  platform::free_block(zeros, static_cast<size_t>(kPiece));
+  return ok;
+}
+
+bool RestoreJournal::read_record(int64_t at, RecordHead* head) {
+  return store_.read(at, head, sizeof *head) && head->body >= 0 && head->body <= kBodyRoom &&
+         store_.read(at + static_cast<int64_t>(sizeof *head), body(), head->body);
+}
+
+bool RestoreJournal::play_back(platform::FileHandle file) {
+  if (!active_ || !opened_) return true;  // nothing was written
+  bool ok = true;
+  const bool read = walk_newest_first(store_, store_.size(), body(), kBodyRoom,
+                                      [&](const RecordHead& head, const char* bytes) {
+                                        ok = journal::write_back(file, head, bytes) && ok;
+                                        return true;
+                                      });
+  return platform::set_length(file, original_size_) && read && ok;
+}
+
+bool RestoreJournal::put_originals(char* bytes, int64_t offset, int64_t size) {
+  // Newest first, so that where a byte was written twice the oldest
+  // record, which holds the true original, has the last word.
+  for (auto extent = extents_.rbegin(); extent != extents_.rend(); ++extent) {
+    if (extent->to <= offset || extent->from >= offset + size) continue;
+    RecordHead head;
+    if (!read_record(extent->at, &head)) return false;
+    journal::for_each_entry(head, body(), [&](int64_t at, const char* original, int64_t n) {
+      const int64_t from = std::max(at, offset);
+      const int64_t to = std::min(at + n, offset + size);
+      if (from < to)
+        std::memcpy(bytes + (from - offset), original + (from - at), static_cast<size_t>(to - from));
+      return true;
+    });
+  }
+  return true;
+}
+
+void RestoreJournal::forget_before(int64_t offset) {
+  if (offset <= floor_) return;
+  floor_ = offset;
+  extents_.erase(std::remove_if(extents_.begin(), extents_.end(),
+                                [&](const Extent& e) { return e.to <= floor_; }),
+                 extents_.end());
+}
+
+void RestoreJournal::finish(bool keep_file) {
+  const bool on_file = store_.on_file();
+  if (opened_) finished_size_ = store_.size();
+  store_.close();
+  if (on_file && !keep_file) platform::remove_file(name_.c_str());
+  platform::close_file(lock_);
+  lock_ = platform::kNoFile;
+  active_ = false;
+  opened_ = false;
+  extents_.clear();
 }
 
 }  // namespace qk

@@ -27,15 +27,13 @@ class OutputStream {
   // Takes over an open file; `append` means every write goes to its end.
   void attach(platform::FileHandle file, bool append);
 
-  // For an in-place edit of a file of `size` bytes: the original of every
-  // byte the stream changes is kept, so that the file can be put back.
-  void keep_originals(int64_t size) { journal_.start(size); }
+  // The journal keeps the original of every byte the stream changes in
+  // place, once started (RestoreJournal::start).
   RestoreJournal& journal() { return journal_; }
 
   // Called with each file range [from, to) about to be written in place,
-  // before it is: the file image keeps what it still needs, and points
-  // `originals` at its copy of what the file holds there, when it has one
-  // (the journal then need not read it back from the file).
+  // before it is: it may point `originals` at a copy of what the file
+  // holds there (the journal then need not read it back from the file).
   using ChangeHook = bool (*)(void* context, int64_t from, int64_t to, const char** originals);
   void on_change(ChangeHook hook, void* context) {
     hook_ = hook;

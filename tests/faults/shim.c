@@ -10,9 +10,15 @@
  *   QK_FAIL_CALL=n       fail the n-th counted call, whatever its kind
  *   QK_FAIL_CALL=kind:n  fail the n-th call of one kind: open, write,
  *                        truncate, mmap or close
- *   QK_FAIL_LOG=path     append the kind of every counted call, one a line
+ *   QK_FAIL_LOG=path     append the kind of every counted call, one a line,
+ *                        with " journal" behind it for a call on a restore
+ *                        journal (a name ending in ".qk-journal")
  *   QK_SIGNAL_CALL=n     raise the signal QK_SIGNAL (a number) just before
  *                        the n-th counted call, which then goes ahead
+ *   QK_TEAR_CALL=n       make only the first half of the n-th counted call
+ *                        if it is a write (the whole call otherwise), then
+ *                        kill the process with SIGKILL: a death in the
+ *                        middle of a write, or right after a call
  *
  * A failed write, truncate or open returns -1 with ENOSPC, EIO or EACCES; a
  * failed mmap returns MAP_FAILED with ENOMEM; a failed close does close the
@@ -32,6 +38,7 @@
 #define MAX_FDS 1024
 
 static unsigned char writable[MAX_FDS];
+static unsigned char journal[MAX_FDS];
 static long counted;
 static long counted_of_kind[8];
 static int log_fd = -2;
@@ -43,7 +50,7 @@ static void* next(const char* name) {
   return dlsym(RTLD_NEXT, name);
 }
 
-static void log_call(enum kind k) {
+static void log_call(enum kind k, int on_journal) {
   static ssize_t (*real_write)(int, const void*, size_t);
   static int (*real_open)(const char*, int, ...);
   if (log_fd == -2) {
@@ -53,18 +60,28 @@ static void log_call(enum kind k) {
   }
   if (log_fd < 0) return;
   if (!real_write) real_write = (ssize_t(*)(int, const void*, size_t))next("write");
-  char line[16];
+  char line[32];
   size_t n = strlen(kind_names[k]);
   memcpy(line, kind_names[k], n);
+  if (on_journal) {
+    memcpy(line + n, " journal", 8);
+    n += 8;
+  }
   line[n++] = '\n';
   real_write(log_fd, line, n);
 }
 
+/* Set by should_fail when the call it counts is the one QK_TEAR_CALL
+ * names. */
+static int tearing;
+
 /* Counts one call and says whether it is the one to fail. */
-static int should_fail(enum kind k) {
+static int should_fail(enum kind k, int on_journal) {
   long all = ++counted;
   long own = ++counted_of_kind[k];
-  log_call(k);
+  const char* tear_at = getenv("QK_TEAR_CALL");
+  tearing = tear_at && atol(tear_at) == all;
+  log_call(k, on_journal);
   const char* signal_at = getenv("QK_SIGNAL_CALL");
   const char* signal_number = getenv("QK_SIGNAL");
   if (signal_at && signal_number && atol(signal_at) == all) raise(atoi(signal_number));
@@ -81,18 +98,35 @@ static int tracked(int fd) {
   return fd >= 0 && fd < MAX_FDS && writable[fd];
 }
 
-static int opened(int fd, int flags) {
-  if (fd >= 0 && fd < MAX_FDS) writable[fd] = (flags & O_ACCMODE) != O_RDONLY;
-  return fd;
+static int on_journal(int fd) {
+  return fd >= 0 && fd < MAX_FDS && journal[fd];
+}
+
+/* After a counted call that QK_TEAR_CALL names. */
+static void die_if_tearing(void) {
+  if (tearing) raise(SIGKILL);
+}
+
+static int is_journal(const char* path) {
+  static const char suffix[] = ".qk-journal";
+  size_t n = strlen(path);
+  return n >= sizeof suffix - 1 && strcmp(path + n - (sizeof suffix - 1), suffix) == 0;
 }
 
 static int open_common(const char* real_name, const char* path, int flags, mode_t mode) {
   int (*real)(const char*, int, ...) = (int (*)(const char*, int, ...))next(real_name);
-  if ((flags & O_ACCMODE) != O_RDONLY && should_fail(K_OPEN)) {
+  const int counted_call = (flags & O_ACCMODE) != O_RDONLY;
+  if (counted_call && should_fail(K_OPEN, is_journal(path))) {
     errno = EACCES;
     return -1;
   }
-  return opened(real(path, flags, mode), flags);
+  int fd = real(path, flags, mode);
+  if (fd >= 0 && fd < MAX_FDS) {
+    writable[fd] = counted_call;
+    journal[fd] = is_journal(path);
+  }
+  if (counted_call) die_if_tearing();
+  return fd;
 }
 
 static mode_t mode_arg(int flags, va_list ap) {
@@ -125,9 +159,13 @@ int __open64_2(const char* path, int flags) {
 
 ssize_t write(int fd, const void* data, size_t size) {
   ssize_t (*real)(int, const void*, size_t) = (ssize_t(*)(int, const void*, size_t))next("write");
-  if (tracked(fd) && should_fail(K_WRITE)) {
+  if (tracked(fd) && should_fail(K_WRITE, on_journal(fd))) {
     errno = ENOSPC;
     return -1;
+  }
+  if (tracked(fd) && tearing) {
+    real(fd, data, size / 2);
+    raise(SIGKILL);
   }
   return real(fd, data, size);
 }
@@ -135,9 +173,13 @@ ssize_t write(int fd, const void* data, size_t size) {
 ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
   ssize_t (*real)(int, const void*, size_t, off_t) =
       (ssize_t(*)(int, const void*, size_t, off_t))next("pwrite");
-  if (tracked(fd) && should_fail(K_WRITE)) {
+  if (tracked(fd) && should_fail(K_WRITE, on_journal(fd))) {
     errno = ENOSPC;
     return -1;
+  }
+  if (tracked(fd) && tearing) {
+    real(fd, data, size / 2, offset);
+    raise(SIGKILL);
   }
   return real(fd, data, size, offset);
 }
@@ -145,35 +187,45 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
 ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
   ssize_t (*real)(int, const void*, size_t, off_t) =
       (ssize_t(*)(int, const void*, size_t, off_t))next("pwrite64");
-  if (tracked(fd) && should_fail(K_WRITE)) {
+  if (tracked(fd) && should_fail(K_WRITE, on_journal(fd))) {
     errno = ENOSPC;
     return -1;
+  }
+  if (tracked(fd) && tearing) {
+    real(fd, data, size / 2, offset);
+    raise(SIGKILL);
   }
   return real(fd, data, size, offset);
 }
 
 int ftruncate(int fd, off_t length) {
   int (*real)(int, off_t) = (int (*)(int, off_t))next("ftruncate");
-  if (tracked(fd) && should_fail(K_TRUNCATE)) {
+  const int counted_call = tracked(fd);
+  if (counted_call && should_fail(K_TRUNCATE, on_journal(fd))) {
     errno = EIO;
     return -1;
   }
-  return real(fd, length);
+  int rc = real(fd, length);
+  if (counted_call) die_if_tearing();
+  return rc;
 }
 
 int ftruncate64(int fd, off_t length) {
   int (*real)(int, off_t) = (int (*)(int, off_t))next("ftruncate64");
-  if (tracked(fd) && should_fail(K_TRUNCATE)) {
+  const int counted_call = tracked(fd);
+  if (counted_call && should_fail(K_TRUNCATE, on_journal(fd))) {
     errno = EIO;
     return -1;
   }
-  return real(fd, length);
+  int rc = real(fd, length);
+  if (counted_call) die_if_tearing();
+  return rc;
 }
 
 void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
   void* (*real)(void*, size_t, int, int, int, off_t) =
       (void* (*)(void*, size_t, int, int, int, off_t))next("mmap");
-  if (tracked(fd) && (protection & PROT_WRITE) && should_fail(K_MMAP)) {
+  if (tracked(fd) && (protection & PROT_WRITE) && should_fail(K_MMAP, on_journal(fd))) {
     errno = ENOMEM;
     return MAP_FAILED;
   }
@@ -183,7 +235,7 @@ void* mmap(void* address, size_t size, int protection, int flags, int fd, off_t 
 void* mmap64(void* address, size_t size, int protection, int flags, int fd, off_t offset) {
   void* (*real)(void*, size_t, int, int, int, off_t) =
       (void* (*)(void*, size_t, int, int, int, off_t))next("mmap64");
-  if (tracked(fd) && (protection & PROT_WRITE) && should_fail(K_MMAP)) {
+  if (tracked(fd) && (protection & PROT_WRITE) && should_fail(K_MMAP, on_journal(fd))) {
     errno = ENOMEM;
     return MAP_FAILED;
   }
@@ -192,9 +244,11 @@ void* mmap64(void* address, size_t size, int protection, int flags, int fd, off_
 
 int close(int fd) {
   int (*real)(int) = (int (*)(int))next("close");
-  int fail = tracked(fd) && should_fail(K_CLOSE);
-  if (fd >= 0 && fd < MAX_FDS) writable[fd] = 0;
+  const int counted_call = tracked(fd);
+  int fail = counted_call && should_fail(K_CLOSE, on_journal(fd));
+  if (fd >= 0 && fd < MAX_FDS) writable[fd] = journal[fd] = 0;
   int rc = real(fd);
+  if (counted_call) die_if_tearing();
   if (fail) {
     errno = EIO;
     return -1;

@@ -26,7 +26,7 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
     test::write_file(path, model);
     OutputStream out;
     out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
-    out.keep_originals(static_cast<int64_t>(size));
+    out.journal().start(path.c_str(), static_cast<int64_t>(size));
     for (int step = 0; step < 1500; ++step) {
       const int action = static_cast<int>(random() % 10);
       const size_t at = static_cast<size_t>(out.position());
@@ -51,6 +51,7 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
     platform::FileHandle file = platform::open_file(path.c_str(), platform::OpenMode::kUpdate);
     ASSERT_TRUE(out.journal().play_back(file));
     ASSERT_TRUE(platform::close_file(file));
+    out.journal().finish(false);
     ASSERT_TRUE(test::read_file(path) == std::string(size, '.')) << "round " << round;
   }
 }
@@ -81,7 +82,7 @@ TEST(OutputStream, WritesOnlyChangedBytesAndTheGapsBetweenNearbyOnes) {
     test::write_file(path, model);
     OutputStream out;
     out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
-    out.keep_originals(size);
+    out.journal().start(path.c_str(), size);
     int64_t expected = 0;
     int64_t at = 0;
     for (int64_t change : c.changes) {
@@ -98,6 +99,7 @@ TEST(OutputStream, WritesOnlyChangedBytesAndTheGapsBetweenNearbyOnes) {
     EXPECT_EQ(out.physical_bytes(), expected);
     EXPECT_EQ(test::read_file(path), model);
     EXPECT_GT(out.journal().size(), 0);
+    out.journal().finish(false);
   }
 }
 

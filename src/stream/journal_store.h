@@ -1,0 +1,65 @@
+// Where a restore journal's bytes are kept: in its file beside the target,
+// or in memory where no file could be made. Either way bytes are only ever
+// appended, an append lands whole or not at all, and any of them can be
+// read back.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/platform.h"
+#include "stream/journal_format.h"
+
+namespace qk {
+
+class JournalStore {
+ public:
+  JournalStore() = default;
+  JournalStore(const JournalStore&) = delete;
+  JournalStore& operator=(const JournalStore&) = delete;
+  ~JournalStore();
+
+  // Takes over an open journal file that holds `size` bytes already.
+  void use_file(platform::FileHandle file, int64_t size);
+  bool on_file() const { return file_ != platform::kNoFile; }
+
+  // False, and nothing counted, when not all of it could be kept; a
+  // later append goes where this one began.
+  bool append(const void* data, int64_t size);
+  bool read(int64_t at, void* into, int64_t size) const;
+  int64_t size() const { return used_; }
+
+  // Closes the file (false when that failed) and frees the memory.
+  bool close();
+
+ private:
+  static constexpr int64_t kBlock = 4 << 20;
+
+  platform::FileHandle file_ = platform::kNoFile;
+  std::vector<char*> blocks_;
+  int64_t used_ = 0;
+};
+
+// Reads the records that end at or before `end`, newest first, each into
+// `head` and `body` (room for `body_room` bytes), and calls f(head, body)
+// for it; false when a record could not be read or f said so.
+template <typename F>
+bool walk_newest_first(const JournalStore& store, int64_t end, char* body, int64_t body_room,
+                       F f) {
+  const auto first = static_cast<int64_t>(sizeof(journal::Head));
+  while (end > first) {
+    int64_t length = 0;
+    journal::RecordHead head;
+    const auto head_size = static_cast<int64_t>(sizeof head);
+    if (!store.read(end - journal::kTrailer, &length, sizeof length) ||
+        length < head_size + journal::kTrailer || length > end - first ||
+        !store.read(end - length, &head, sizeof head) ||
+        head.body != length - head_size - journal::kTrailer || head.body > body_room ||
+        !store.read(end - length + head_size, body, head.body) || !f(head, body))
+      return false;
+    end -= length;
+  }
+  return true;
+}
+
+}  // namespace qk
