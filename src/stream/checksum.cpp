@@ -21,33 +21,53 @@ inline uint64_t mix(uint64_t x) {
 
 }  // namespace
 
-uint64_t checksum(const void* data, size_t size, uint64_t seed) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  uint64_t sum[4] = {seed, seed ^ 0x9e3779b97f4a7c15ull, ~seed, seed + 1};
-  uint64_t sums[4] = {0, 0, 0, 0};
-  size_t i = 0;
-  for (; i + 32 <= size; i += 32) {
-    uint64_t word[4];
-    std::memcpy(word, p + i, sizeof word);
-    for (int lane = 0; lane < 4; ++lane) {
-      sum[lane] += word[lane];
-      sums[lane] += sum[lane];
-    }
+Checksum::Checksum(uint64_t seed)
+    : seed_(seed), sum_{seed, seed ^ 0x9e3779b97f4a7c15ull, ~seed, seed + 1} {}
+
+void Checksum::add_block(const unsigned char* block) {
+  uint64_t word[4];
+  std::memcpy(word, block, sizeof word);
+  for (int lane = 0; lane < 4; ++lane) {
+    sum_[lane] += word[lane];
+    sums_[lane] += sum_[lane];
   }
+}
+
+void Checksum::add_more(const void* data, size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  total_ += size;
+  if (pending_size_ > 0) {
+    const size_t n = size < 32 - pending_size_ ? size : 32 - pending_size_;
+    std::memcpy(pending_ + pending_size_, p, n);
+    pending_size_ += n;
+    p += n;
+    size -= n;
+    if (pending_size_ < 32) return;
+    add_block(pending_);
+    pending_size_ = 0;
+  }
+  for (; size >= 32; p += 32, size -= 32)
+    add_block(p);
+  std::memcpy(pending_, p, size);
+  pending_size_ = size;
+}
+
+uint64_t Checksum::value() const {
   // The last few bytes, padded with zeros; the length tells them apart
   // from real zeros.
-  unsigned char tail[32] = {};
-  std::memcpy(tail, p + i, size - i);
-  for (int lane = 0; lane < 4; ++lane) {
-    uint64_t word;
-    std::memcpy(&word, tail + 8 * lane, sizeof word);
-    sum[lane] += word;
-    sums[lane] += sum[lane];
-  }
-  uint64_t h = mix(static_cast<uint64_t>(size) ^ seed);
+  Checksum last = *this;
+  std::memset(last.pending_ + pending_size_, 0, 32 - pending_size_);
+  last.add_block(last.pending_);
+  uint64_t h = mix(total_ ^ seed_);
   for (int lane = 0; lane < 4; ++lane)
-    h = mix(h ^ sum[lane]) + mix(sums[lane] + static_cast<uint64_t>(lane));
+    h = mix(h ^ last.sum_[lane]) + mix(last.sums_[lane] + static_cast<uint64_t>(lane));
   return h;
+}
+
+uint64_t checksum(const void* data, size_t size, uint64_t seed) {
+  Checksum sum(seed);
+  sum.add(data, size);
+  return sum.value();
 }
 
 }  // namespace qk

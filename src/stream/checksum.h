@@ -10,6 +10,37 @@
 
 namespace qk {
 
+// The checksum of bytes that come in pieces: the same as of all the
+// pieces one after the other, however they are cut.
+class Checksum {
+ public:
+  explicit Checksum(uint64_t seed);
+  void add(const void* data, size_t size) {
+    // A few bytes at a time is the common case: a short edit.
+    if (pending_size_ + size < 32) {
+      const auto* p = static_cast<const unsigned char*>(data);
+      for (size_t i = 0; i < size; ++i)
+        pending_[pending_size_ + i] = p[i];
+      pending_size_ += size;
+      total_ += size;
+      return;
+    }
+    add_more(data, size);
+  }
+  uint64_t value() const;
+
+ private:
+  void add_more(const void* data, size_t size);
+  void add_block(const unsigned char* block);
+
+  uint64_t seed_;
+  uint64_t sum_[4];
+  uint64_t sums_[4] = {0, 0, 0, 0};
+  unsigned char pending_[32];
+  size_t pending_size_ = 0;
+  uint64_t total_ = 0;
+};
+
 uint64_t checksum(const void* data, size_t size, uint64_t seed);
 
 }  // namespace qk

@@ -98,6 +98,7 @@ int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t
                                        uint64_t* written) {
   unsigned char* out = reinterpret_cast<unsigned char*>(body());
   int64_t used = 0;
+  Checksum new_bytes(0);
   int64_t previous_end = 0;
   const size_t count = changing ? changing->size() : 2;
   for (size_t s = 0; s + 1 < count; s += 2) {
@@ -109,15 +110,22 @@ int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t
       i = first_difference(old, now, i, stop);
       if (i == stop) break;
       const int64_t end = end_of_difference(old, now, i, stop);
+      const int64_t n = end - i;
       used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
-      used += journal::encode_number(static_cast<uint64_t>(end - i), out + used);
-      std::memcpy(out + used, old + i, static_cast<size_t>(end - i));
-      used += end - i;
-      *written = checksum(now + i, static_cast<size_t>(end - i), *written);
+      used += journal::encode_number(static_cast<uint64_t>(n), out + used);
+      if (n <= 16) {
+        for (int64_t k = 0; k < n; ++k)
+          out[used + k] = static_cast<unsigned char>(old[i + k]);
+      } else {
+        std::memcpy(out + used, old + i, static_cast<size_t>(n));
+      }
+      used += n;
+      new_bytes.add(now + i, static_cast<size_t>(n));
       previous_end = end;
       i = end;
     }
   }
+  *written = new_bytes.value();
   return used;
 }
 

@@ -60,17 +60,6 @@ bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed) {
          head.end >= head.offset && head.body >= 0 && head.check == record_check(head, body, seed);
 }
 
-int encode_number(uint64_t value, unsigned char* to) {
-  int n = 0;
-  do {
-    to[n] = static_cast<unsigned char>(value & 0x7f);
-    value >>= 7;
-    if (value) to[n] |= 0x80;
-    ++n;
-  } while (value);
-  return n;
-}
-
 bool write_back(platform::FileHandle target, const RecordHead& head, const char* body) {
   bool ok = true;
   const bool parsed = for_each_entry(head, body, [&](int64_t at, const char* bytes, int64_t n) {

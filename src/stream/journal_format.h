@@ -68,7 +68,15 @@ void seal(RecordHead* head, const char* body, uint64_t seed);
 bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed);
 
 // Entries: numbers are 7 bits a byte, low bits first.
-int encode_number(uint64_t value, unsigned char* to);
+inline int encode_number(uint64_t value, unsigned char* to) {
+  int n = 0;
+  while (value >= 0x80) {
+    to[n++] = static_cast<unsigned char>(value | 0x80);
+    value >>= 7;
+  }
+  to[n++] = static_cast<unsigned char>(value);
+  return n;
+}
 
 // Calls f(target offset, original bytes, length) for every entry of a
 // body; false when the body does not parse.

@@ -70,7 +70,7 @@ Held held_by(platform::FileHandle target, int64_t size, const RecordHead& head, 
   bool original = true;
   bool cut_away = true;  // every byte is gone, or zero as after a cut
   bool inside = true;
-  uint64_t written = 0;
+  Checksum written(0);
   journal::for_each_entry(head, body, [&](int64_t at, const char* bytes, int64_t n) {
     if (at + n > size) {
       original = false;
@@ -83,7 +83,7 @@ Held held_by(platform::FileHandle target, int64_t size, const RecordHead& head, 
     original = original && std::memcmp(now, bytes, static_cast<size_t>(n)) == 0;
     for (int64_t i = 0; cut_away && i < n; ++i)
       cut_away = now[i] == 0;
-    written = checksum(now, static_cast<size_t>(n), written);
+    written.add(now, static_cast<size_t>(n));
     return true;
   });
   if (head.kind == journal::kCut) {
@@ -91,7 +91,7 @@ Held held_by(platform::FileHandle target, int64_t size, const RecordHead& head, 
     return original ? Held::kOriginal : cut_away ? Held::kNew : Held::kOther;
   }
   if (original) return Held::kOriginal;
-  return inside && written == head.written ? Held::kNew : Held::kOther;
+  return inside && written.value() == head.written ? Held::kNew : Held::kOther;
 }
 
 // Whether the file is one the dead run can have left: newest first, the
