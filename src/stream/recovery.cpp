@@ -130,18 +130,18 @@ bool file_fits(const JournalStore& store, int64_t end, const journal::Head& jour
 
 Recovery check_and_apply(const char* name, platform::FileHandle file, platform::FileHandle target) {
   const int64_t size = platform::file_size(file);
-  if (size == 0) {
-    // A run died as it made the journal: it had written nothing yet.
+  journal::Head head;
+  if (size >= 0 && size < static_cast<int64_t>(sizeof head)) {
+    // A run died as it made the journal, before its head was whole: it
+    // had written nothing to the target yet.
     platform::close_file(file);
     platform::remove_file(name);
     return Recovery::kNone;
   }
   JournalStore store;
   store.use_file(file, size);
-  journal::Head head;
   platform::FileIdentity identity;
-  if (size < static_cast<int64_t>(sizeof head) || !store.read(0, &head, sizeof head) ||
-      !journal::head_is_sound(head))
+  if (!store.read(0, &head, sizeof head) || !journal::head_is_sound(head))
     return Recovery::kDamaged;
   if (!platform::file_identity(target, &identity) || identity.device != head.device ||
       identity.index != head.index)

@@ -5,8 +5,11 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include <cstdlib>
 #include <cstring>
@@ -116,6 +119,12 @@ RunResult run_qk(const std::vector<std::string>& args, const RunOptions& options
     close(out_pipe[0]);
     close(out_pipe[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (!options.cgroup.empty()) {
+      const std::string self = std::to_string(getpid());
+      const int procs = open((options.cgroup + "/cgroup.procs").c_str(), O_WRONLY);
+      if (procs < 0 || write(procs, self.data(), self.size()) <= 0) _exit(124);
+      close(procs);
+    }
     for (const auto& [name, value] : options.env)
       setenv(name.c_str(), value.c_str(), 1);
     start_as_a_shell_would();
@@ -162,9 +171,65 @@ RunResult collect_output(int pid, int out_fd) {
     result.out.append(buffer, static_cast<size_t>(n));
   close(out_fd);
   int status = 0;
-  waitpid(pid, &status, 0);
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.peak_kib = usage.ru_maxrss;
   return result;
+}
+
+MemoryCgroup::MemoryCgroup(long limit) {
+  if (on_windows_build() || geteuid() != 0) return;
+  const std::string path = "/sys/fs/cgroup/memory/qk-test." + std::to_string(getpid());
+  if (mkdir(path.c_str(), 0755) != 0) return;
+  std::ofstream(path + "/memory.limit_in_bytes") << limit;
+  std::ofstream(path + "/memory.memsw.limit_in_bytes") << limit;  // where swap is counted
+  path_ = path;
+}
+
+MemoryCgroup::~MemoryCgroup() {
+  if (!path_.empty()) rmdir(path_.c_str());
+}
+
+std::vector<std::pair<std::string, std::string>> fault_shim_env() {
+  // The sanitizer runtime of an ASan build must let the shim come first.
+  return {{"LD_PRELOAD", QK_FAULT_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+}
+
+KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::string& before,
+                             const Kill& kill,
+                             const std::vector<std::pair<std::string, std::string>>& env) {
+  TempDir dir;
+  write_file(dir.file("f"), before);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = env;
+  if (kill.when == Kill::kAfterDelay) {
+    options.while_running = [&](int pid) {
+      usleep(static_cast<useconds_t>(kill.at));
+      ::kill(pid, SIGKILL);
+    };
+  } else {
+    const auto shim = fault_shim_env();
+    options.env.insert(options.env.end(), shim.begin(), shim.end());
+    if (kill.when == Kill::kBeforeCall) {
+      options.env.push_back({"QK_SIGNAL_CALL", std::to_string(kill.at)});
+      options.env.push_back({"QK_SIGNAL", std::to_string(SIGKILL)});
+    } else {
+      options.env.push_back({"QK_TEAR_CALL", std::to_string(kill.at)});
+    }
+  }
+  KillOutcome outcome;
+  outcome.killed_exit = run_qk(args, options).exit_code;
+  const std::string journal = dir.file("f.qk-journal");
+  outcome.journal_after_kill = file_exists(journal);
+  RunOptions next;
+  next.cwd = dir.path();
+  next.env = env;
+  outcome.recovery = run_qk({"f", "QKneverQK", "x"}, next);
+  outcome.target = read_file(dir.file("f"));
+  outcome.journal_left = file_exists(journal);
+  return outcome;
 }
 
 void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup) {

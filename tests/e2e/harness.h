@@ -15,6 +15,7 @@ namespace qk::test {
 struct RunResult {
   std::string out;  // everything qk printed to standard output
   int exit_code = -1;
+  long peak_kib = 0;  // peak resident memory (of the runner too, under one)
 };
 
 struct RunOptions {
@@ -25,6 +26,7 @@ struct RunOptions {
   // address space qk may use, see no_memory_limit().
   std::vector<std::pair<std::string, long>> limits;
   bool drop_privileges = false;  // run as nobody (uid 65534)
+  std::string cgroup;            // a cgroup (v1) folder qk is started in
   // Called with qk's process id as soon as it has started, before its
   // input is written; run_qk still waits for it afterwards (signal tests).
   std::function<void(int pid)> while_running;
@@ -69,6 +71,48 @@ const char* no_memory_limit();
 // creates: file names are case-insensitive on Windows, where QK
 // upper-cases the target's name.
 std::string shown_name(const std::string& name);
+
+// A memory cgroup (v1) of `limit` bytes for the runs of one test, removed
+// with the object; path() is empty where none can be made (no root, no
+// memory controller, a Windows build).
+class MemoryCgroup {
+ public:
+  explicit MemoryCgroup(long limit);
+  ~MemoryCgroup();
+  MemoryCgroup(const MemoryCgroup&) = delete;
+  MemoryCgroup& operator=(const MemoryCgroup&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Killing runs. A run is killed with SIGKILL just before the n-th file
+// call the fault shim counts, in the middle of it (a write is made in
+// part, another call whole), or after a delay; then qk runs once more on
+// the target, with a search text it holds nowhere, and puts back what the
+// killed run left.
+struct Kill {
+  enum When { kBeforeCall, kInsideCall, kAfterDelay } when;
+  long at;  // the call's number, or the delay in microseconds
+};
+
+struct KillOutcome {
+  int killed_exit = 0;                // of the killed run (137 when it was killed)
+  bool journal_after_kill = false;    // the killed run left a journal
+  RunResult recovery;                 // the next run
+  std::string target;                 // the target after the next run
+  bool journal_left = false;          // a journal after the next run
+};
+
+// Kills one run of `args` on a target "f" holding `before`, in a fresh
+// directory; `env` is added to both runs.
+KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::string& before,
+                             const Kill& kill,
+                             const std::vector<std::pair<std::string, std::string>>& env = {});
+
+// The environment that preloads the fault shim into qk.
+std::vector<std::pair<std::string, std::string>> fault_shim_env();
 
 // One run on a target file "f" in a fresh directory: its content before
 // and after, the output after the banner and the exit code.

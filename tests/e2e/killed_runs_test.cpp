@@ -1,0 +1,151 @@
+// Runs killed with SIGKILL, as the out-of-memory killer, `kill -9` or a
+// container's stop kill them, at every instant of each kind of edit of a
+// file of a few mebibytes: just before and in the middle of every file
+// call the run makes (through the fault shim; "in the middle" of a call
+// other than a write is right after it), and after delays spread over
+// the run. The next run on the file must find it as it was, or
+// completely edited, say when it put it back, and leave no journal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/harness.h"
+
+namespace qk::test {
+namespace {
+
+// About 2.5 MiB of CR LF lines, more than the output stream gathers for
+// one write: "cat" on most lines, "zebra" on every 8000th.
+std::string several_mebibytes() {
+  static const char* const words[] = {"the", "cat", "sat", "on", "a", "mat", "and", "slept"};
+  std::string text;
+  for (int line = 0; text.size() < (5u << 19); ++line) {
+    for (int w = 0; w < 6; ++w) {
+      text += words[(line * 7 + w * 3) % 8];
+      text += ' ';
+    }
+    if (line % 8000 == 0) text += "zebra ";
+    text += "\r\n";
+  }
+  return text;
+}
+
+struct Edit {
+  const char* what;
+  std::vector<std::string> args;
+};
+
+const std::vector<Edit> kEdits = {
+    {"rare same length", {"f", "zebra", "horse"}},
+    {"dense same length", {"f", "cat", "dog"}},
+    {"dense shrinking", {"f", "cat", "c"}},
+    {"dense growing", {"f", "cat", "catt"}},
+    {"deleting lines", {"f", "zebra", "", "-D"}},
+    {"unmodified lines only", {"f", "zebra", "x", "-U"}},
+    {"modified lines only", {"f", "zebra", "ZEBRA", "-M"}},
+    {"last match", {"f", "zebra", "a much longer text", "-#:L"}},
+    {"held matches with overwrite", {"f", "cat", "tiger", "-#:J", "-O"}},
+    {"adding at the start", {"f", "QKnothingQK", "top line\r\n", "-B"}},
+};
+
+// Small chunks: the image reads the file in many pieces while it is
+// rewritten, so kills land between them.
+const std::vector<std::pair<std::string, std::string>> kSmallChunks = {
+    {"QK_TEST_CHUNK_SIZE", "65536"}};
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+// The result of an edit that is not killed, the file calls it makes and
+// how long it takes.
+struct Clean {
+  std::string result;
+  size_t calls = 0;
+  long microseconds = 0;
+};
+
+Clean clean_run(const Edit& edit, const std::string& before) {
+  TempDir dir;
+  write_file(dir.file("f"), before);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = kSmallChunks;
+  const auto shim = fault_shim_env();
+  options.env.insert(options.env.end(), shim.begin(), shim.end());
+  options.env.push_back({"QK_FAIL_LOG", dir.file("calls.log")});
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = run_qk(edit.args, options);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  Clean clean;
+  clean.result = read_file(dir.file("f"));
+  clean.calls = lines_of(read_file(dir.file("calls.log"))).size();
+  clean.microseconds =
+      static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+  return clean;
+}
+
+// What every killed run must leave: the original or the result, the
+// original when the killed run left a journal, and no journal. Returns
+// whether the next run said it put the file back.
+bool expect_whole(const KillOutcome& outcome, const std::string& before, const Clean& clean) {
+  EXPECT_EQ(outcome.recovery.exit_code, 0) << outcome.recovery.out;
+  EXPECT_FALSE(outcome.journal_left) << "journal left behind";
+  const bool original = outcome.target == before;
+  EXPECT_TRUE(original || outcome.target == clean.result) << "target torn";
+  // A journal that holds no record yet (the run died making it) goes
+  // without a word: nothing was written.
+  const bool said = outcome.recovery.out.find("\nRestored f as it was before an unfinished run "
+                                              "(journal f.qk-journal)\n") != std::string::npos;
+  EXPECT_TRUE(!said || outcome.journal_after_kill) << outcome.recovery.out;
+  EXPECT_TRUE(original || !outcome.journal_after_kill) << "not put back";
+  return said;
+}
+
+TEST(KilledRuns, EveryInstantLeavesOriginalOrResult) {
+  if (const char* why = no_fault_shim()) GTEST_SKIP() << why;
+  const std::string before = several_mebibytes();
+  int kills = 0;
+  int put_back = 0;
+  for (const Edit& edit : kEdits) {
+    SCOPED_TRACE(edit.what);
+    const Clean clean = clean_run(edit, before);
+    ASSERT_NE(clean.result, before);
+    ASSERT_GT(clean.calls, 2u);
+    for (long call = 1; call <= static_cast<long>(clean.calls); ++call) {
+      for (Kill::When when : {Kill::kBeforeCall, Kill::kInsideCall}) {
+        SCOPED_TRACE((when == Kill::kBeforeCall ? "before call " : "inside call ") +
+                     std::to_string(call));
+        const KillOutcome outcome = kill_and_recover(edit.args, before, {when, call}, kSmallChunks);
+        EXPECT_EQ(outcome.killed_exit, 128 + 9);
+        put_back += expect_whole(outcome, before, clean);
+        ++kills;
+      }
+    }
+    // Some kills at moments no call marks, spread over the run.
+    for (long step = 1; step <= 6; ++step) {
+      const long delay = clean.microseconds * step / 6;
+      SCOPED_TRACE("after " + std::to_string(delay) + " us");
+      const KillOutcome outcome =
+          kill_and_recover(edit.args, before, {Kill::kAfterDelay, delay}, kSmallChunks);
+      put_back += expect_whole(outcome, before, clean);
+      ++kills;
+    }
+  }
+  RecordProperty("kills", kills);
+  RecordProperty("put_back", put_back);
+  // Most kills land in the rewrite, where only the journal saves the file.
+  EXPECT_GT(put_back, kills / 2);
+}
+
+}  // namespace
+}  // namespace qk::test
