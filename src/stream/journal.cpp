@@ -240,7 +240,7 @@ bool RestoreJournal::play_back(platform::FileHandle file) {
   bool ok = true;
   const bool read = walk_newest_first(store_, store_.size(), body(), kBodyRoom,
                                       [&](const RecordHead& head, const char* bytes) {
-                                        ok = journal::write_back(file, head, bytes) && ok;
+                                        ok = journal::write_back(file, head, bytes, current_) && ok;
                                         return true;
                                       });
   return platform::set_length(file, original_size_) && read && ok;

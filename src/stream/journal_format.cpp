@@ -60,12 +60,31 @@ bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed) {
          head.end >= head.offset && head.body >= 0 && head.check == record_check(head, body, seed);
 }
 
-bool write_back(platform::FileHandle target, const RecordHead& head, const char* body) {
+bool write_back(platform::FileHandle target, const RecordHead& head, const char* body, char* span) {
+  // Entries a page or more apart are written apart, so the holes between
+  // them stay holes.
+  constexpr int64_t kApart = 4096;
   bool ok = true;
+  int64_t from = -1;  // the span being gathered: [from, to) of the target
+  int64_t to = -1;
+  auto put = [&] {
+    if (from >= 0) ok = platform::write_at(target, span, to - from, from) && ok;
+  };
   const bool parsed = for_each_entry(head, body, [&](int64_t at, const char* bytes, int64_t n) {
-    ok = platform::write_at(target, bytes, n, at) && ok;
+    if (from < 0 || at - to >= kApart || at + n - from > kPiece) {
+      put();
+      from = at;
+    } else if (head.kind == kWrite) {
+      // The bytes between two entries hold their originals in the target.
+      if (!platform::read_at(target, span + (to - from), at - to, to)) ok = false;
+    } else {
+      std::memset(span + (to - from), 0, static_cast<size_t>(at - to));
+    }
+    std::memcpy(span + (at - from), bytes, static_cast<size_t>(n));
+    to = at + n;
     return true;
   });
+  put();
   return parsed && ok;
 }
 

@@ -106,7 +106,10 @@ bool for_each_entry(const RecordHead& head, const char* body, F f) {
   return true;
 }
 
-// Writes a record's originals back into `target`.
-bool write_back(platform::FileHandle target, const RecordHead& head, const char* body);
+// Writes a record's originals back into `target`. Entries close together
+// go out in one write, with the bytes between them read from the target
+// (where the record left them alone they are the originals still) or, in
+// a cut record, zeros; `span` has room for kPiece bytes.
+bool write_back(platform::FileHandle target, const RecordHead& head, const char* body, char* span);
 
 }  // namespace qk::journal

@@ -130,18 +130,20 @@ bool file_fits(const JournalStore& store, int64_t end, const journal::Head& jour
 
 Recovery check_and_apply(const char* name, platform::FileHandle file, platform::FileHandle target) {
   const int64_t size = platform::file_size(file);
-  journal::Head head;
-  if (size >= 0 && size < static_cast<int64_t>(sizeof head)) {
-    // A run died as it made the journal, before its head was whole: it
-    // had written nothing to the target yet.
+  if (size == 0) {
+    // A run died as it made the journal, before it wrote the head: it had
+    // written nothing to the target yet. (The head goes out in one write
+    // within one page, which a death does not cut short.)
     platform::close_file(file);
     platform::remove_file(name);
     return Recovery::kNone;
   }
   JournalStore store;
   store.use_file(file, size);
+  journal::Head head;
   platform::FileIdentity identity;
-  if (!store.read(0, &head, sizeof head) || !journal::head_is_sound(head))
+  if (size < static_cast<int64_t>(sizeof head) || !store.read(0, &head, sizeof head) ||
+      !journal::head_is_sound(head))
     return Recovery::kDamaged;
   if (!platform::file_identity(target, &identity) || identity.device != head.device ||
       identity.index != head.index)
@@ -155,7 +157,9 @@ Recovery check_and_apply(const char* name, platform::FileHandle file, platform::
   bool ok = true;
   const bool read = walk_newest_first(store, end, buffers.body, kBodyRoom,
                                       [&](const RecordHead& record, const char* body) {
-                                        ok = journal::write_back(target, record, body) && ok;
+                                        ok = journal::write_back(target, record, body,
+                                                                 buffers.range) &&
+                                             ok;
                                         return true;
                                       });
   ok = read && ok && platform::set_length(target, head.original_size);

@@ -15,10 +15,12 @@
  *                        journal (a name ending in ".qk-journal")
  *   QK_SIGNAL_CALL=n     raise the signal QK_SIGNAL (a number) just before
  *                        the n-th counted call, which then goes ahead
- *   QK_TEAR_CALL=n       make only the first half of the n-th counted call
- *                        if it is a write (the whole call otherwise), then
- *                        kill the process with SIGKILL: a death in the
- *                        middle of a write, or right after a call
+ *   QK_TEAR_CALL=n       kill the process with SIGKILL in the middle of the
+ *                        n-th counted call: a write is made up to a 4 KiB
+ *                        page edge of the file near its middle, as the
+ *                        kernel stops a write a fatal signal interrupts
+ *                        (a write within one page is not made at all);
+ *                        another call is made whole
  *
  * A failed write, truncate or open returns -1 with ENOSPC, EIO or EACCES; a
  * failed mmap returns MAP_FAILED with ENOMEM; a failed close does close the
@@ -107,6 +109,15 @@ static void die_if_tearing(void) {
   if (tearing) raise(SIGKILL);
 }
 
+/* The bytes of a write at `offset` that the kernel may have made when a
+ * fatal signal stopped it: up to a page edge near the middle. */
+static size_t torn_size(off_t offset, size_t size) {
+  const off_t page = 4096;
+  off_t edge = (offset + (off_t)size / 2) / page * page;
+  if (edge <= offset) edge = (offset / page + 1) * page;
+  return edge < offset + (off_t)size ? (size_t)(edge - offset) : 0;
+}
+
 static int is_journal(const char* path) {
   static const char suffix[] = ".qk-journal";
   size_t n = strlen(path);
@@ -164,7 +175,7 @@ ssize_t write(int fd, const void* data, size_t size) {
     return -1;
   }
   if (tracked(fd) && tearing) {
-    real(fd, data, size / 2);
+    real(fd, data, torn_size(lseek(fd, 0, SEEK_CUR), size));
     raise(SIGKILL);
   }
   return real(fd, data, size);
@@ -178,7 +189,7 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     return -1;
   }
   if (tracked(fd) && tearing) {
-    real(fd, data, size / 2, offset);
+    real(fd, data, torn_size(offset, size), offset);
     raise(SIGKILL);
   }
   return real(fd, data, size, offset);
@@ -192,7 +203,7 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
     return -1;
   }
   if (tracked(fd) && tearing) {
-    real(fd, data, size / 2, offset);
+    real(fd, data, torn_size(offset, size), offset);
     raise(SIGKILL);
   }
   return real(fd, data, size, offset);
