@@ -69,7 +69,10 @@ void edit_target(Run& run) {
     run.writer.out.fail();
   }
   check_output(run);
-  if (out_of_memory) c.scan_status = -3;
+  // Originals the journal could not keep for want of memory stopped the
+  // writing: the run fails as a load without memory would have.
+  if (out_of_memory || (c.scan_status == -14 && run.writer.out.journal().short_of_memory()))
+    c.scan_status = -3;
   // A journal this run did not make appeared before its first write:
   // another run is at the file, and nothing was written.
   if (run.writer.out.journal().refused()) {
@@ -85,7 +88,7 @@ void edit_target(Run& run) {
   const bool finished = c.scan_status == 1 || c.scan_status == -1 || c.scan_status == -7;
   if (run.writer.net_change < 0 && in_place(run) && finished) {
     if (!truncate_target(run, run.writer.bytes_written)) {
-      c.scan_status = -20;
+      c.scan_status = run.writer.out.journal().short_of_memory() ? -3 : -20;
       whole = put_original_back(run);
     }
   }

@@ -90,6 +90,7 @@ void RestoreJournal::start(const char* target_name, int64_t original_size) {
 bool RestoreJournal::have_buffers() {
   if (!record_) record_ = platform::allocate_block(static_cast<size_t>(kRecordRoom));
   if (!current_) current_ = platform::allocate_block(static_cast<size_t>(kPiece));
+  if (!record_ || !current_) short_of_memory_ = true;
   return record_ && current_;
 }
 
@@ -170,6 +171,7 @@ bool RestoreJournal::append_record(platform::FileHandle file, RecordHead head, b
     try {
       extents_.push_back({head.offset, head.end, at});
     } catch (const std::bad_alloc&) {
+      short_of_memory_ = true;
       return false;
     }
   }
@@ -212,7 +214,10 @@ bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool o
   if (refused_ || !have_buffers()) return false;
   // Runs of zeros are left out: lengthening the file brings them back.
   char* zeros = platform::allocate_block(static_cast<size_t>(kPiece));
-  if (!zeros) return false;
+  if (!zeros) {
+    short_of_memory_ = true;
+    return false;
+  }
   bool ok = true;
   for (int64_t from = offset; ok && from < original_size_; from += kPiece) {
     const int64_t n = std::min(kPiece, original_size_ - from);

@@ -81,6 +81,9 @@ class RestoreJournal {
   // A journal of the target that this run did not make appeared: nothing
   // may be written.
   bool refused() const { return refused_; }
+  // Keeping originals failed for want of memory (a journal in memory, or
+  // its buffers).
+  bool short_of_memory() const { return short_of_memory_ || store_.short_of_memory(); }
   bool on_disk() const { return store_.on_file(); }
   const std::string& name() const { return name_; }
   // Bytes the journal holds (or held when it finished: it only grows), for
@@ -116,6 +119,7 @@ class RestoreJournal {
   bool last_write_ = false;
   bool refused_ = false;
   bool opened_ = false;  // the store has its head
+  bool short_of_memory_ = false;
   int64_t original_size_ = 0;
   int64_t finished_size_ = 0;
   int64_t grown_to_ = 0;  // the file may be this long without a new record

@@ -29,10 +29,14 @@ bool JournalStore::append(const void* data, int64_t size) {
   try {
     while (static_cast<int64_t>(blocks_.size()) < needed) {
       char* block = platform::allocate_block(static_cast<size_t>(kBlock));
-      if (!block) return false;
+      if (!block) {
+        short_of_memory_ = true;
+        return false;
+      }
       blocks_.push_back(block);
     }
   } catch (const std::bad_alloc&) {
+    short_of_memory_ = true;
     return false;
   }
   const char* from = static_cast<const char*>(data);

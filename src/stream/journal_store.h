@@ -28,6 +28,8 @@ class JournalStore {
   bool append(const void* data, int64_t size);
   bool read(int64_t at, void* into, int64_t size) const;
   int64_t size() const { return used_; }
+  // An append failed for want of memory.
+  bool short_of_memory() const { return short_of_memory_; }
 
   // Closes the file (false when that failed) and frees the memory.
   bool close();
@@ -38,6 +40,7 @@ class JournalStore {
   platform::FileHandle file_ = platform::kNoFile;
   std::vector<char*> blocks_;
   int64_t used_ = 0;
+  bool short_of_memory_ = false;
 };
 
 // Reads the records that end at or before `end`, newest first, each into
