@@ -35,9 +35,10 @@ void choose_chunk_size(Run& run) {
 }
 
 // Writing back the original after a failure only makes sense where this
-// run could have written to the target at all. False when that failed.
+// run wrote to the target: in place, or to an output file that is the
+// target itself. False when that failed.
 bool put_original_back(Run& run) {
-  if (!in_place(run) || run.settings.report_only()) return true;
+  if (!run.writer.out.journal().active() || run.settings.report_only()) return true;
   return restore_target(run);
 }
 

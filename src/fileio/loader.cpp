@@ -145,10 +145,24 @@ void load_target(Run& run) {
   run.texts.slots.scratch[0] = '\0';
 
   if (s.output) {
-    // An output file that is the target itself is emptied when it opens,
-    // so the image must hold all of the file before that.
-    if (platform::same_file(run.texts.slots.output_name, source) && !hold_whole_image(run)) return;
     const bool append = s.output_mode == 'A';
+    // An output file that is the target itself is emptied when it opens,
+    // so the image must hold all of the file before that, and the journal
+    // keep it against a death.
+    if (platform::same_file(run.texts.slots.output_name, source)) {
+      RestoreJournal& journal = run.writer.out.journal();
+      if (!journal.lock(name)) {
+        run.guard.busy = true;
+        run.error_code = -30;
+        return;
+      }
+      journal.start(name, size);
+      if (!journal.keep_all_before_rewrite(source, append)) {
+        run.error_code = journal.short_of_memory() ? -3 : -6;
+        return;
+      }
+      if (!hold_whole_image(run)) return;
+    }
     platform::FileHandle out =
         platform::open_file(run.texts.slots.output_name,
                             append ? platform::OpenMode::kAppend : platform::OpenMode::kCreate);

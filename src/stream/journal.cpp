@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "stream/checksum.h"
@@ -75,6 +76,7 @@ bool RestoreJournal::lock(const char* target_name) {
 
 void RestoreJournal::start(const char* target_name, int64_t original_size) {
   active_ = true;
+  kept_all_ = false;
   last_write_ = false;
   refused_ = false;
   opened_ = false;
@@ -180,7 +182,7 @@ bool RestoreJournal::append_record(platform::FileHandle file, RecordHead head, b
 
 bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
                           const char* originals, const std::vector<int64_t>* changing) {
-  if (!active_ || size <= 0) return true;
+  if (!active_ || kept_all_ || size <= 0) return true;
   if (refused_ || !have_buffers()) return false;
   const int64_t end = offset + size;
   const bool alone = last_write_ && !opened_ && offset / kPage == (end - 1) / kPage;
@@ -233,6 +235,18 @@ bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool o
   }
   platform::free_block(zeros, static_cast<size_t>(kPiece));
   return ok;
+}
+
+bool RestoreJournal::keep_all_before_rewrite(platform::FileHandle file, bool appending) {
+  if (!appending && !keep_rest(file, 0, true)) return false;
+  // Whatever length the output gives the file, a recovery expects it.
+  RecordHead head = {};
+  head.kind = journal::kWrite;
+  head.offset = original_size_;
+  head.end = std::numeric_limits<int64_t>::max() / 2;
+  if (!have_buffers() || !append_record(file, head, false)) return false;
+  kept_all_ = true;
+  return true;
 }
 
 bool RestoreJournal::read_record(int64_t at, RecordHead* head) {

@@ -63,6 +63,11 @@ class RestoreJournal {
   // cut, so a recovery cannot check those bytes.
   bool keep_rest(platform::FileHandle file, int64_t offset, bool overwritten = false);
 
+  // For an output file that is the target itself: keeps the whole file
+  // unless `appending` (the original bytes then stay where they are), and
+  // lets it take any length; the writes that follow need no keeping.
+  bool keep_all_before_rewrite(platform::FileHandle file, bool appending);
+
   // Writes every kept byte back, newest first, and sets the original
   // length.
   bool play_back(platform::FileHandle file);
@@ -116,6 +121,7 @@ class RestoreJournal {
   bool read_record(int64_t at, journal::RecordHead* head);
 
   bool active_ = false;
+  bool kept_all_ = false;  // nothing more needs keeping
   bool last_write_ = false;
   bool refused_ = false;
   bool opened_ = false;  // the store has its head
