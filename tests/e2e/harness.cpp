@@ -221,7 +221,7 @@ KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::st
   }
   KillOutcome outcome;
   outcome.killed_exit = run_qk(args, options).exit_code;
-  const std::string journal = dir.file("f.qk-journal");
+  const std::string journal = dir.file(shown_name("f") + ".qk-journal");
   outcome.journal_after_kill = file_exists(journal);
   RunOptions next;
   next.cwd = dir.path();

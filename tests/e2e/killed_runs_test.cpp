@@ -96,6 +96,17 @@ Clean clean_run(const Edit& edit, const std::string& before) {
   return clean;
 }
 
+// The journal's name and the line of a run that put the file back; the
+// Windows build upper-cases the target's name.
+std::string journal_name() {
+  return shown_name("f") + ".qk-journal";
+}
+
+std::string restored_line() {
+  return "\nRestored " + shown_name("f") + " as it was before an unfinished run (journal " +
+         journal_name() + ")\n";
+}
+
 // What every killed run must leave: the original or the result, the
 // original when the killed run left a journal, and no journal. Returns
 // whether the next run said it put the file back.
@@ -106,8 +117,7 @@ bool expect_whole(const KillOutcome& outcome, const std::string& before, const C
   EXPECT_TRUE(original || outcome.target == clean.result) << "target torn";
   // A journal that holds no record yet (the run died making it) goes
   // without a word: nothing was written.
-  const bool said = outcome.recovery.out.find("\nRestored f as it was before an unfinished run "
-                                              "(journal f.qk-journal)\n") != std::string::npos;
+  const bool said = outcome.recovery.out.find(restored_line()) != std::string::npos;
   EXPECT_TRUE(!said || outcome.journal_after_kill) << outcome.recovery.out;
   EXPECT_TRUE(original || !outcome.journal_after_kill) << "not put back";
   return said;
@@ -152,6 +162,37 @@ TEST(KilledRuns, EveryInstantLeavesOriginalOrResult) {
   RecordProperty("put_back", put_back);
   // Most kills land in the rewrite, where only the journal saves the file.
   EXPECT_GT(put_back, kills / 2);
+}
+
+// Without the fault shim, so that every build is tried (the Windows one
+// under Wine, the 32-bit one under qemu): kills at moments spread over a
+// growing rewrite of 16 MiB.
+TEST(KilledRuns, TimedKillsOnEveryBuild) {
+  std::string before;
+  while (before.size() < (16u << 20))
+    before += "the cat sat on the mat\r\n";
+  const Edit edit = {"dense growing", {"f", "cat", "catt"}};
+  TempDir dir;
+  write_file(dir.file("f"), before);
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = kSmallChunks;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(run_qk(edit.args, options).exit_code, 0);
+  Clean clean;
+  clean.microseconds = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+          .count());
+  clean.result = read_file(dir.file("f"));
+  int put_back = 0;
+  for (long step = 1; step <= 10; ++step) {
+    const long delay = clean.microseconds * step / 12;
+    SCOPED_TRACE("after " + std::to_string(delay) + " us");
+    put_back += expect_whole(
+        kill_and_recover(edit.args, before, {Kill::kAfterDelay, delay}, kSmallChunks), before,
+        clean);
+  }
+  RecordProperty("put_back", put_back);
 }
 
 }  // namespace
