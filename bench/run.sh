@@ -13,7 +13,7 @@ QK="$BUILD/qk"
 RUNS=5
 FULL=0
 ONLY=""
-ALL_WORKLOADS="W1 W2 W3 W4 W5 W6 W7 W8 W9 W10 W11"
+ALL_WORKLOADS="W1 W2 W3 W4 W5 W6 W7 W8 W9 W10 W11 W12"
 PEERS="sed perl sd"
 
 usage() {
@@ -42,11 +42,13 @@ Workloads (256 MiB CR LF text of short word lines unless noted):
   W8  W1 at 64 MiB and 256 MiB (and 1 GiB with --full)
   W9  200 'a' then 'b' in a 16 MiB file of 'a' bytes (no match)
   W10 W1 on a 1 GiB file, qk only (its time against W1 at 256 MiB)
-  W11 W1 on a 1 GiB file, qk only, inside a 64 MiB memory cgroup (needs
-      root and the cgroup v1 memory controller; skipped otherwise)
+  W11 W1, W3, W4, W7 and W12 on a 1 GiB file, qk only, each inside a 64 MiB
+      memory cgroup (needs root and the cgroup v1 memory controller;
+      skipped otherwise)
+  W12 dense growing replacement         cat -> catt
 The limit `cat FILE > /dev/null` is timed on every file used. Peak memory
-(/usr/bin/time -f %M) is measured for qk on W1, W3, W4, W5, W7 and W1 with
--$, and for the peers on W1.
+(/usr/bin/time -f %M) and the restore journal's peak size are measured for
+qk on every workload and on W1 with -$, peak memory for the peers on W1.
 EOF
 }
 
@@ -70,7 +72,7 @@ WORKLOADS=""
 if [ -n "$ONLY" ]; then
   for w in ${ONLY//,/ }; do
     w=${w^^}
-    [[ " $ALL_WORKLOADS " == *" $w "* ]] || die "unknown workload '$w' (W1..W11)"
+    [[ " $ALL_WORKLOADS " == *" $w "* ]] || die "unknown workload '$w' (W1..W12)"
     WORKLOADS+="$w "
   done
 else
@@ -200,7 +202,7 @@ make_afile() {
   head -c "$size" /dev/zero | tr '\0' a >"$AFILE"
 }
 
-if wanted W1 || wanted W2 || wanted W3 || wanted W4 || wanted W5 || wanted W6 || wanted W7 || wanted W8; then
+if wanted W1 || wanted W2 || wanted W3 || wanted W4 || wanted W5 || wanted W6 || wanted W7 || wanted W8 || wanted W12; then
   make_words "$MAIN" $((256 * MiB))
 fi
 if wanted W8; then
@@ -252,12 +254,18 @@ CMD[sed:W7]='sed -i "/zebrafish/d" "$F"'
 CMD[perl:W7]='perl -ni -e "print unless /zebrafish/" "$F"'
 CMD[sd:W7]='sd "(?m)^[^\n]*zebrafish[^\n]*\n" "" "$F"'
 
+CMD[qk:W12]='$QK "$F" cat catt -V:0'
+CMD[sed:W12]='sed -i "s/cat/catt/g" "$F"'
+CMD[perl:W12]='perl -pi -e "s/cat/catt/g" "$F"'
+CMD[sd:W12]='sd -s cat catt "$F"'
+
 CMD[qk:W9]='$QK "$F" "$NEEDLE9" x -V:0'
 CMD[sed:W9]='sed -i "s/$NEEDLE9/x/g" "$F"'
 CMD[perl:W9]='perl -pi -e "s/$NEEDLE9/x/g" "$F"'
 CMD[sd:W9]='sd -s "$NEEDLE9" x "$F"'
 
-# W8 and W10 are W1 on files of other sizes; W11 is W1 in a memory cgroup.
+# W8 and W10 are W1 on files of other sizes; W11 runs W1, W3, W4, W7 and
+# W12 in a memory cgroup.
 for t in qk $PEERS; do CMD[$t:W8]=${CMD[$t:W1]}; done
 CMD[qk:W10]=${CMD[qk:W1]}
 CMD[qk:W11]=${CMD[qk:W1]}
@@ -275,12 +283,15 @@ show_cmd() {   # the command as a reader would type it
 # ---------------------------------------------------------------- timing
 RAW="$DATA/raw-times.csv"
 echo "case,tool,run,seconds" >"$RAW"
-declare -A MEDIAN=() LOW=() HIGH=() FAILED=() RSS=()
-cleanup() { rm -f "$DATA"/work.* "$DATA"/result.* "$DATA"/out.log "$DATA"/rss.txt; }
+declare -A MEDIAN=() LOW=() HIGH=() FAILED=() RSS=() JOURNAL=()
+cleanup() { rm -f "$DATA"/work.* "$DATA"/result.* "$DATA"/out.log "$DATA"/rss.txt "$DATA"/journal.txt; }
 trap cleanup EXIT
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit 1; if (NR % 2) print v[(NR + 1) / 2]; else printf "%.6f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f\n", b - a }'; }
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
+# bytes N: a size for the report, in bytes, KiB or MiB
+bytes() { awk -v b="$1" 'BEGIN { if (b < 1024) printf "%d B", b; else if (b < 1048576) printf "%.1f KiB", b / 1024; else printf "%.1f MiB", b / 1048576 }'; }
 
 # fresh_copy SRC DEST: a new copy, written back to disk before the timed
 # run so that no earlier run's write-back competes with it. The source
@@ -358,53 +369,67 @@ bench_case() {
   log "$line (cat ${MEDIAN[$case:cat]}s)"
 }
 
-# peak_rss WORKLOAD FILE TOOLS...: peak resident set size of each tool, in
-# KiB, in RSS[tool:workload]
+# peak_rss CASE WORKLOAD FILE TOOLS...: peak resident set size of each tool,
+# in KiB, in RSS[tool:case]; for qk also the restore journal's peak size in
+# bytes, in JOURNAL[case] (qk adds it to the file QK_TEST_JOURNAL_SIZE
+# names; the journal only grows, so its size at the end is its peak).
 peak_rss() {
-  local wl=$1 src=$2 t F
-  shift 2
+  local case=$1 wl=$2 src=$3 t F
+  shift 3
   for t in "$@"; do
     F="work.$t"
     fresh_copy "$src" "$F"
+    rm -f "$DATA/journal.txt"
+    [ "$t" = qk ] && export QK_TEST_JOURNAL_SIZE="$DATA/journal.txt"
     if eval "/usr/bin/time -f %M -o \"\$DATA/rss.txt\" ${CMD[$t:$wl]}" </dev/null >/dev/null 2>&1; then
-      RSS[$t:$wl]=$(tail -1 "$DATA/rss.txt")
+      RSS[$t:$case]=$(tail -1 "$DATA/rss.txt")
+      [ "$t" = qk ] && JOURNAL[$case]=$(tail -1 "$DATA/journal.txt" 2>/dev/null || echo 0)
     else
-      warn "peak RSS of $t on $wl could not be measured"
+      warn "peak RSS of $t on $case could not be measured"
     fi
+    unset QK_TEST_JOURNAL_SIZE
     rm -f "$F" out.qk
   done
 }
 
-# in_memory_cgroup LIMIT_MIB FILE: runs W1 with qk on a fresh copy of FILE
-# inside a memory cgroup of LIMIT_MIB (cgroup v1); sets CGROUP_RESULT.
-CGROUP_RESULT=""
+# in_memory_cgroup LIMIT_MIB FILE WORKLOAD: runs the workload with qk on a
+# fresh copy of FILE inside a memory cgroup of LIMIT_MIB (cgroup v1); adds
+# a row to CGROUP_ROWS. The run must succeed, leave no journal, and leave
+# the file as long as its own report says (-V:3 "Bytes written"); W1 must
+# also have edited every line with the rare word.
+CGROUP_ROWS=()
 in_memory_cgroup() {
-  local limit=$1 src=$2 dir=/sys/fs/cgroup/memory/qk-bench.$$ rc F=work.qk
+  local limit=$1 src=$2 wl=$3 dir=/sys/fs/cgroup/memory/qk-bench.$$ rc F=work.qk
   if [ ! -w /sys/fs/cgroup/memory ] || ! mkdir "$dir" 2>/dev/null; then
-    CGROUP_RESULT="not run: no writable cgroup v1 memory controller"
-    warn "W11 $CGROUP_RESULT"
+    CGROUP_ROWS+=("| $wl | not run: no writable cgroup v1 memory controller | | | |")
+    warn "W11 $wl not run: no writable cgroup v1 memory controller"
     return
   fi
   echo $((limit * MiB)) >"$dir/memory.limit_in_bytes"
   fresh_copy "$src" "$F"
+  local cmd=${CMD[qk:$wl]/-V:0/-V:3}
   local t0=$EPOCHREALTIME
-  if (echo "$BASHPID" >"$dir/cgroup.procs" && exec $QK "$F" zebrafish starfruit -V:0) </dev/null \
-    >"$DATA/out.log" 2>&1; then rc=0; else rc=$?; fi
+  if (echo "$BASHPID" >"$dir/cgroup.procs" && eval "exec /usr/bin/time -f %M -o \"\$DATA/rss.txt\" $cmd") \
+    </dev/null >"$DATA/out.log" 2>&1; then rc=0; else rc=$?; fi
   local t1=$EPOCHREALTIME
-  local peak fails
+  local peak fails rss
   peak=$(cat "$dir/memory.max_usage_in_bytes")
   fails=$(cat "$dir/memory.failcnt")
+  rss=$(tail -1 "$DATA/rss.txt" 2>/dev/null || echo 0)
   rmdir "$dir" 2>/dev/null || true
-  local expected found
-  expected=$(grep -c zebrafish "$src")
-  found=$(grep -c starfruit "$F")
-  if [ "$rc" -eq 0 ] && [ "$found" -eq "$expected" ] && [ "$(stat -c %s "$F")" -eq "$(stat -c %s "$src")" ]; then
-    CGROUP_RESULT="succeeded in $(awk -v t="$(elapsed "$t0" "$t1")" 'BEGIN { printf "%.2f", t }') s; cgroup peak $(awk -v b="$peak" 'BEGIN { printf "%.1f MiB", b / 1048576 }') (page cache included), $fails allocation failures"
-  else
-    CGROUP_RESULT="FAILED (exit $rc, $found of $expected lines edited)"
-    warn "W11 $CGROUP_RESULT"
+  local reported ok=1
+  reported=$(awk -F: '/^Bytes written/ { gsub(/ /, "", $2); print $2 }' "$DATA/out.log")
+  [ "$rc" -eq 0 ] && [ ! -e "$F.qk-journal" ] && [ "$(stat -c %s "$F")" = "$reported" ] || ok=0
+  if [ "$ok" -eq 1 ] && [ "$wl" = W1 ] && [ "$(grep -c starfruit "$F")" -ne "$(grep -c zebrafish "$src")" ]; then
+    ok=0
   fi
-  rm -f "$F"
+  if [ "$ok" -eq 1 ]; then
+    CGROUP_ROWS+=("| $wl | succeeded | $(awk -v t="$(elapsed "$t0" "$t1")" 'BEGIN { printf "%.2f s", t }') | $(mib "$rss") | $(awk -v b="$peak" 'BEGIN { printf "%.1f MiB", b / 1048576 }') ($fails allocation failures) |")
+  else
+    CGROUP_ROWS+=("| $wl | FAILED (exit $rc) | | | |")
+    warn "W11 $wl FAILED (exit $rc): $(head -c 300 "$DATA/out.log")"
+  fi
+  rm -f "$F" "$F.qk-journal"
 }
 
 declare -A TITLE FILEOF
@@ -418,6 +443,7 @@ TITLE[W7]="delete the lines holding the rare word"
 TITLE[W8]="W1 scaling"
 TITLE[W9]="pathological search text (no match)"
 TITLE[W10]="W1 at 1 GiB (qk only)"
+TITLE[W12]="dense growing replacement"
 
 # The tools run inside bench/data/ on relative file names: qk, like the DOS
 # tools it follows, reads an argument that starts with '/' as a switch, so it
@@ -449,14 +475,22 @@ for c in "${CASES[@]}"; do
   fi
 done
 if wanted W11; then
-  log "W11: W1 on 1 GiB inside a 64 MiB memory cgroup"
-  wait_for_quiet W11
-  in_memory_cgroup 64 "$BIG"
+  for wl in W1 W3 W4 W7 W12; do
+    log "W11: $wl on 1 GiB inside a 64 MiB memory cgroup"
+    wait_for_quiet "W11 $wl"
+    in_memory_cgroup 64 "$BIG" "$wl"
+  done
 fi
-if wanted W1 && [ "$HAVE_TIME" -eq 1 ]; then
-  log "measuring peak RSS"
-  peak_rss W1 "$MAIN" qk $PEERS
-  for wl in W3 W4 W5 W7 W1out; do peak_rss "$wl" "$MAIN" qk; done
+if [ "$HAVE_TIME" -eq 1 ]; then
+  log "measuring peak RSS and journal sizes"
+  for c in "${CASES[@]}"; do
+    wl=${c%% *}
+    if [ "$c" = W1 ]; then peak_rss "$c" W1 "${FILEOF[$c]}" qk $PEERS; else peak_rss "$c" "$wl" "${FILEOF[$c]}" qk; fi
+  done
+  if wanted W1; then
+    TITLE[W1out]="W1 with -\$ (output file)"; FILEOF[W1out]=$MAIN
+    peak_rss W1out W1out "$MAIN" qk
+  fi
 fi
 total=$(elapsed "$start" "$EPOCHREALTIME")
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -471,7 +505,6 @@ cell_time() {   # cell_time CASE TOOL
   [ -z "${FAILED[$1:$2]:-}" ] || printf ' (!)'
 }
 size_of() { local s; s=$(stat -c %s "$1"); if [ "$s" -ge $((1024 * MiB)) ]; then echo "$((s / 1024 / MiB)) GiB"; else echo "$((s / MiB)) MiB"; fi; }
-mib() { awk -v k="$1" 'BEGIN { printf "%.1f MiB", k / 1024 }'; }
 
 cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
 ram=$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
@@ -562,23 +595,31 @@ mkdir -p "$(dirname "$OUT")"
     echo "W1 at 1 GiB (W10) takes $(ratio "${MEDIAN[W10:qk]}" "${MEDIAN[W1:qk]}") the time of W1 at 256 MiB."
     echo
   fi
-  if [ -n "$CGROUP_RESULT" ]; then
-    echo "W11, W1 on the 1 GiB file inside a 64 MiB memory cgroup: $CGROUP_RESULT."
+  if [ ${#CGROUP_ROWS[@]} -gt 0 ]; then
+    echo "W11, qk on the 1 GiB file inside a 64 MiB memory cgroup (the cgroup's"
+    echo "peak counts the page cache it was charged for):"
+    echo
+    echo "| workload | result | time | qk peak RSS | cgroup peak |"
+    echo "|---|---|--:|--:|--:|"
+    printf '%s\n' "${CGROUP_ROWS[@]}"
     echo
   fi
   if [ ${#RSS[@]} -gt 0 ]; then
-    echo "## Peak memory"
+    echo "## Peak memory and journal size"
     echo
-    echo "Peak resident set size (\`/usr/bin/time -f %M\`) on the 256 MiB file:"
+    echo "Peak resident set size (\`/usr/bin/time -f %M\`) of qk on every workload, and"
+    echo "the peak size of its restore journal (the file beside the target that"
+    echo "holds what the run overwrites, removed at the end; \`QK_TEST_JOURNAL_SIZE\`"
+    echo "names a file qk adds the size to). The peers on W1:"
     echo
-    echo "| tool | workload | peak RSS |"
-    echo "|---|---|--:|"
-    for t in qk $PEERS; do
-      [ -n "${RSS[$t:W1]:-}" ] && echo "| $t | W1 | $(mib "${RSS[$t:W1]}") |"
+    echo "| tool | workload | file | peak RSS | journal peak |"
+    echo "|---|---|--:|--:|--:|"
+    for c in "${CASES[@]}" W1out; do
+      [ -n "${RSS[qk:$c]:-}" ] || continue
+      echo "| qk | $c ${TITLE[$c]} | $(size_of "${FILEOF[$c]}") | $(mib "${RSS[qk:$c]}") | $(bytes "${JOURNAL[$c]:-0}") |"
     done
-    for wl in W3 W4 W5 W7 W1out; do
-      name=$wl; [ "$wl" = W1out ] && name="W1 with -\$ (output file)"
-      [ -n "${RSS[qk:$wl]:-}" ] && echo "| qk | $name | $(mib "${RSS[qk:$wl]}") |"
+    for t in $PEERS; do
+      [ -n "${RSS[$t:W1]:-}" ] && echo "| $t | W1 | $(size_of "$MAIN") | $(mib "${RSS[$t:W1]}") | |"
     done
     echo
   fi

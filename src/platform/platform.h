@@ -95,7 +95,7 @@ enum class Opened { kOpened, kMissing, kExists, kRefused, kFailed };
 // link too); kFailed when no file can be made there (no permission, a
 // full disk, a name too long).
 FileHandle create_private_file(const char* name, Opened* outcome);
-// Opens an existing file by name for reading and writing. kMissing when
+// Opens an existing file by name for reading. kMissing when
 // nothing has the name (or the name is too long to exist); kRefused when
 // it is a link or not a regular file, or cannot be opened.
 FileHandle open_private_file(const char* name, Opened* outcome);

@@ -44,7 +44,7 @@ FileHandle open_private_file(const char* name, Opened* outcome) {
   }
   int fd;
   do {
-    fd = open(name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const bool missing = errno == ENOENT || errno == ENAMETOOLONG || errno == ENOTDIR;

@@ -6,6 +6,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <string>
+
 #include "platform/platform.h"
 
 namespace qk::platform {
@@ -20,14 +22,37 @@ HANDLE as_handle(FileHandle file) {
 // mandatory, and no read or write of the file ever reaches that byte.
 constexpr uint64_t kLockOffset = uint64_t{1} << 62;
 
-bool is_user(PSID sid) {
+// The user running QK, in `buffer` (a TOKEN_USER); nullptr when unknown.
+PSID this_user(char (&buffer)[256]) {
   HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  char buffer[256];
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
   DWORD size = 0;
   const bool known = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) != 0;
   CloseHandle(token);
-  return known && EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  return known ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid : nullptr;
+}
+
+bool is_user(PSID sid) {
+  char buffer[256];
+  PSID user = this_user(buffer);
+  return user && EqualSid(sid, user);
+}
+
+// Full access for the user running QK, nothing for anyone else, and no
+// rights inherited from the folder; nullptr (the folder's defaults) when
+// the user is unknown.
+PSECURITY_DESCRIPTOR owner_only() {
+  char buffer[256];
+  PSID user = this_user(buffer);
+  char* sid = nullptr;
+  if (!user || !ConvertSidToStringSidA(user, &sid)) return nullptr;
+  const std::string text = std::string("D:P(A;;FA;;;") + sid + ")";
+  LocalFree(sid);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return nullptr;
+  return descriptor;
 }
 
 }  // namespace
@@ -41,14 +66,10 @@ bool file_identity(FileHandle file, FileIdentity* identity) {
 }
 
 FileHandle create_private_file(const char* name, Opened* outcome) {
-  // Full access for the file's owner, nothing for anyone else, and no
-  // rights inherited from the folder.
   SECURITY_ATTRIBUTES security = {};
   security.nLength = sizeof security;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorA("D:P(A;;FA;;;OW)", SDDL_REVISION_1,
-                                                           &descriptor, nullptr))
-    security.lpSecurityDescriptor = descriptor;
+  PSECURITY_DESCRIPTOR descriptor = owner_only();
+  security.lpSecurityDescriptor = descriptor;
   // CREATE_NEW fails on any existing name, a link included.
   HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &security,
                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -64,8 +85,8 @@ FileHandle create_private_file(const char* name, Opened* outcome) {
 }
 
 FileHandle open_private_file(const char* name, Opened* outcome) {
-  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
