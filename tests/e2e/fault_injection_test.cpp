@@ -16,15 +16,6 @@
 namespace qk::test {
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line))
-    if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
 RunOptions with_shim(const TempDir& dir, const std::string& fail_call) {
   RunOptions options;
   options.cwd = dir.path();

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 
 #include <cstdlib>
 #include <cstring>
@@ -194,6 +195,33 @@ MemoryCgroup::~MemoryCgroup() {
 std::vector<std::pair<std::string, std::string>> fault_shim_env() {
   // The sanitizer runtime of an ASan build must let the shim come first.
   return {{"LD_PRELOAD", QK_FAULT_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> calls_of(const std::vector<std::string>& args, const std::string& dir,
+                                  const std::vector<std::pair<std::string, std::string>>& env,
+                                  RunResult* result) {
+  const std::string log = dir + "/calls.log";
+  unlink(log.c_str());
+  RunOptions options;
+  options.cwd = dir;
+  options.env = env;
+  const auto shim = fault_shim_env();
+  options.env.insert(options.env.end(), shim.begin(), shim.end());
+  options.env.push_back({"QK_FAIL_LOG", log});
+  const RunResult run = run_qk(args, options);
+  if (result) *result = run;
+  std::vector<std::string> calls = lines_of(read_file(log));
+  unlink(log.c_str());
+  return calls;
 }
 
 KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::string& before,

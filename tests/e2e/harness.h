@@ -114,6 +114,16 @@ KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::st
 // The environment that preloads the fault shim into qk.
 std::vector<std::pair<std::string, std::string>> fault_shim_env();
 
+// The lines of a text that are not empty.
+std::vector<std::string> lines_of(const std::string& text);
+
+// Runs `args` in `dir` with the fault shim logging, and returns the file
+// calls it counted, one a line ("open", "write journal", ...); `env` is
+// added, and `result` gets the run's result.
+std::vector<std::string> calls_of(const std::vector<std::string>& args, const std::string& dir,
+                                  const std::vector<std::pair<std::string, std::string>>& env = {},
+                                  RunResult* result = nullptr);
+
 // One run on a target file "f" in a fresh directory: its content before
 // and after, the output after the banner and the exit code.
 struct FileCase {

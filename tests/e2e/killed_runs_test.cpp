@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,15 +57,6 @@ const std::vector<Edit> kEdits = {
 const std::vector<std::pair<std::string, std::string>> kSmallChunks = {
     {"QK_TEST_CHUNK_SIZE", "65536"}};
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line))
-    if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
 // The result of an edit that is not killed, the file calls it makes and
 // how long it takes.
 struct Clean {
@@ -78,19 +68,13 @@ struct Clean {
 Clean clean_run(const Edit& edit, const std::string& before) {
   TempDir dir;
   write_file(dir.file("f"), before);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = kSmallChunks;
-  const auto shim = fault_shim_env();
-  options.env.insert(options.env.end(), shim.begin(), shim.end());
-  options.env.push_back({"QK_FAIL_LOG", dir.file("calls.log")});
+  RunResult run;
   const auto start = std::chrono::steady_clock::now();
-  const RunResult run = run_qk(edit.args, options);
+  Clean clean;
+  clean.calls = calls_of(edit.args, dir.path(), kSmallChunks, &run);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(run.exit_code, 0) << run.out;
-  Clean clean;
   clean.result = read_file(dir.file("f"));
-  clean.calls = lines_of(read_file(dir.file("calls.log")));
   clean.microseconds =
       static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(took).count());
   return clean;

@@ -14,7 +14,6 @@
 
 #include <cstring>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,16 +35,7 @@ const std::vector<std::string> kNoMatch = {"f", "QKneverQK", "x"};
 size_t count_calls(const std::vector<std::string>& args, const std::string& before) {
   TempDir dir;
   write_file(dir.file("f"), before);
-  RunOptions options;
-  options.cwd = dir.path();
-  options.env = fault_shim_env();
-  options.env.push_back({"QK_FAIL_LOG", dir.file("calls.log")});
-  run_qk(args, options);
-  std::istringstream log(read_file(dir.file("calls.log")));
-  size_t calls = 0;
-  for (std::string line; std::getline(log, line);)
-    ++calls;
-  return calls;
+  return calls_of(args, dir.path()).size();
 }
 
 // Kills `args` on "f" in `dir` just before its `call`-th file call (or
@@ -284,15 +274,9 @@ TEST(Recovery, KilledRecoveryIsDoneAgain) {
   size_t calls;
   {
     Leftover leftover;
-    RunOptions options;
-    options.cwd = leftover.dir.path();
-    options.env = fault_shim_env();
-    options.env.push_back({"QK_FAIL_LOG", leftover.dir.file("calls.log")});
-    ASSERT_EQ(run_qk(kNoMatch, options).exit_code, 0);
-    std::istringstream log(read_file(leftover.dir.file("calls.log")));
-    calls = 0;
-    for (std::string line; std::getline(log, line);)
-      ++calls;
+    RunResult recovery;
+    calls = calls_of(kNoMatch, leftover.dir.path(), {}, &recovery).size();
+    ASSERT_EQ(recovery.exit_code, 0);
     ASSERT_GT(calls, 3u);
   }
   for (size_t call = 1; call <= calls; ++call) {
