@@ -239,6 +239,9 @@ bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool o
 
 bool RestoreJournal::keep_all_before_rewrite(platform::FileHandle file, bool appending) {
   if (!appending && !keep_rest(file, 0, true)) return false;
+  // The file holds its originals until the output is written, after the
+  // image has read all of it: the image need not look here for them.
+  extents_.clear();
   // Whatever length the output gives the file, a recovery expects it.
   RecordHead head = {};
   head.kind = journal::kWrite;
