@@ -559,8 +559,11 @@ void validate_command_line(Run& run) {
     fail(-11);
   }
 
-  // A missing output name outranks every earlier complaint.
-  if (s.output == '$' || (s.output_mode != 0 && slot_empty(t.slots.output_name))) {
+  // A missing output name outranks every earlier complaint; one refused for
+  // its length is not missing.
+  const bool no_output_name =
+      s.output == '$' || (s.output_mode != 0 && slot_empty(t.slots.output_name));
+  if (no_output_name && run.parse.too_long != 'O') {
     run.error_code = -12;
   } else if (s.output_mode != 0) {
     s.output = '$';
