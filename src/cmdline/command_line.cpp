@@ -401,12 +401,18 @@ class SwitchReader {
   bool pass_accepted_ = false;
 };
 
-// A name is never cut: one too long for its slot ends the run.
-bool name_fits(Run& run, const std::string& name, char which) {
-  if (name.size() <= static_cast<size_t>(kNameText)) return true;
+// Nothing is cut without a word: a text or name too long for its slot
+// ends the run, and the message says which one and how long it is. A cut
+// search text would find other places, a cut name name another file.
+void refuse_too_long(Run& run, char which, size_t length) {
   run.error_code = -13;
   run.parse.too_long = which;
-  run.parse.too_long_length = name.size();
+  run.parse.too_long_length = length;
+}
+
+bool name_fits(Run& run, const std::string& name, char which) {
+  if (name.size() <= static_cast<size_t>(kNameText)) return true;
+  refuse_too_long(run, which, name.size());
   return false;
 }
 
@@ -518,14 +524,10 @@ uint32_t slot_length(const char* slot) {
   return static_cast<uint32_t>(std::strlen(slot));
 }
 
-// A text given as an argument that does not fit a slot is refused, never
-// cut: a cut search text finds other places, a cut new text writes other
-// bytes.
-void refuse_long_text(Run& run, const std::string& given, char which) {
-  if (run.error_code != 0 || given.size() <= static_cast<size_t>(kSlotText)) return;
-  run.error_code = -13;
-  run.parse.too_long = which;
-  run.parse.too_long_length = given.size();
+// A text given as an argument (not an -L file) must fit its slot.
+void check_text_fits(Run& run, const std::string& given, char which) {
+  if (run.error_code == 0 && given.size() > static_cast<size_t>(kSlotText))
+    refuse_too_long(run, which, given.size());
 }
 
 }  // namespace
@@ -572,13 +574,13 @@ void validate_command_line(Run& run) {
   if (s.l_search == 'L' && run.error_code == 0) {
     load_text_file(run, true);
   } else {
-    refuse_long_text(run, t.search_given, 'S');
+    check_text_fits(run, t.search_given, 'S');
     t.search_len = slot_length(t.search);
   }
   if (s.l_new == 'L' && run.error_code == 0) {
     load_text_file(run, false);
   } else {
-    refuse_long_text(run, t.new_given, 'N');
+    check_text_fits(run, t.new_given, 'N');
     t.new_len = slot_length(t.new_text);
   }
 
