@@ -25,19 +25,13 @@ int64_t write_added_text(Run& run) {
   // A line added at the end needs a line break first unless the file ends
   // in one; at the start of the file it never does. The breaks are of the
   // file's own kind.
-  const WrittenBreak& line_break = run.written_break;
   if (s.whole_lines && s.add_mode == 'T') {
     const char* cursor = run.writer.cursor;
-    if (cursor != run.image.start && need(run, cursor - 1, cursor) && cursor[-1] != '\n') {
-      write_output(run, line_break.bytes, line_break.length);
-      written += line_break.length;
-    }
+    if (cursor != run.image.start && need(run, cursor - 1, cursor) && cursor[-1] != '\n')
+      written += write_line_break(run);
   }
   written += write_new_text_pieces(run, insert_search_text);
-  if (s.whole_lines) {
-    write_output(run, line_break.bytes, line_break.length);
-    written += line_break.length;
-  }
+  if (s.whole_lines) written += write_line_break(run);
   return written + run.counts.expansion;
 }
 

@@ -25,12 +25,6 @@ void write_piece(Run& run, const char* piece, int64_t size) {
   }
 }
 
-int64_t write_line_break(Run& run) {
-  const WrittenBreak& line_break = run.written_break;
-  write_output(run, line_break.bytes, line_break.length);
-  return line_break.length;
-}
-
 // Consumption never reaches past the image end.
 void clamp_to_image(Run& run) {
   const int64_t left = run.image.end - run.writer.cursor;
@@ -38,6 +32,12 @@ void clamp_to_image(Run& run) {
 }
 
 }  // namespace
+
+int64_t write_line_break(Run& run) {
+  const WrittenBreak& line_break = run.written_break;
+  write_output(run, line_break.bytes, line_break.length);
+  return line_break.length;
+}
 
 int64_t write_new_text_pieces(Run& run, int64_t (*insert)(Run&)) {
   const Texts& t = run.texts;
