@@ -126,7 +126,6 @@ TEST(CommandLineTest, TooLongIsRefusedNotCut) {
       {{"f", fits, fits}, 0, 0},
       {{"f", over, "n"}, 'S', over.size()},
       {{"f", "s", over}, 'N', over.size()},
-      {{"f", over, over}, 'S', over.size()},
       {{long_name, "s"}, 0, 0},
       {{over_name, "s"}, 'F', over_name.size()},
       {{"f", "s", "-$", over_name}, 'O', over_name.size()},
@@ -192,7 +191,6 @@ TEST(CommandLineTest, SwitchSettings) {
       {with({"-C:V:0"}), &Settings::verbosity, '0'},
       {{"f", "s", "/v:1"}, &Settings::verbosity, '2'},
       {with({"--help"}), &Settings::help_page, '1'},
-      {with({"-H:2", "--help"}), &Settings::help_page, '2'},
       {with({"--version"}), &Settings::help, 'H'},
       {with({"--version"}), &Settings::help_page, 'V'},
       // After a refused item no switch argument is read, --help neither.

@@ -33,7 +33,6 @@ TEST(MainJob, ReplacesMatches) {
       {"a\r\nb\r\n", {"f", "#", ">"}, ">a\r\n>b\r\n", "\nOK: 2 matches found\n", 0},
       {"a\r\nb\r\n", {"f", "!", ";"}, "a;\r\nb;\r\n", "\nOK: 2 matches found\n", 0},
       {"a\r\n\r\nb\r\n", {"f", "#!", "="}, "a\r\n=\r\nb\r\n", kOk1, 0},
-      {"a\nb\n", {"f", "!", ";"}, "a;\nb;\n", "\nOK: 2 matches found\n", 0},
       // Paths, and texts that begin like a switch after -G or --.
       {"foo", {"--", "{dir}/f", "foo", "bar"}, "bar", kOk1, 0},
       {"foo", {"-G", "{dir}/f", "foo", "bar"}, "bar", kOk1, 0},

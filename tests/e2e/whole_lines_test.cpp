@@ -146,8 +146,6 @@ TEST(WholeLines, EveryKindOfLineBreak) {
       {"a\n\n\nb\n", {"f", "#!", "", "-D"}, "a\nb\n", kOk2, 0},
       {"ab\nb\nbc\n", {"f", "b!", "X", "-D"}, "X\nX\nbc\n", kOk2, 0},
       {"a\nb\n", {"f", "!", ";"}, "a;\nb;\n", kOk2, 0},
-      {"a\nb\n", {"f", "!", "qq", "-D"}, "qq\nqq\n", kOk2, 0},
-      {"x\n\n", {"f", "#", "bc", "-D"}, "bc\nbc\n", kOk2, 0},
       // The last line without a break of its own.
       {"x\nabc", {"f", "b", "X", "-D"}, "x\nXc", kOk1, 0},
       {"x\nabc", {"f", "c", "", "-D"}, "x\n", kOk1, 0},
@@ -158,7 +156,6 @@ TEST(WholeLines, EveryKindOfLineBreak) {
       {"a foo\nx\n", {"f", "foo", "-D:R", "-U"}, "x\n", kOk1, 0},
       {"one\ntwo\nsix\n", {"f", "o", "0", "-M"}, "0ne\ntw0\n", kOk2, 0},
       {"a\nx foo yy\nb\n", {"f", "foo", "bar", "-D:R", "-M"}, "bar yy\n", kOk1, 0},
-      {"a\nfoo\nb\n", {"f", "foo", "", "-D:P", "-M"}, "\n", kOk1, 0},
       {"a\nfoo\nb\n", {"f", "foo", "", "-D", "-M"}, "", kOk1, 0},
       // Adding a missing line.
       {"a\nb\n", {"f", "zzz", "X", "-D", "-T"}, "a\nb\nX\n", kAppended, 0},
