@@ -130,7 +130,7 @@ void find_match(Run& run, int64_t start_offset) {
     }
     // The candidate, and the bytes on either side that the line anchors
     // look at, may lie across a chunk edge.
-    if (!need(run, s.start_anchor && c > image_start ? c - 1 : c,
+    if (!need(run, (s.start_anchor || s.end_anchor) && c > image_start ? c - 1 : c,
               s.end_anchor && c + n < image_end ? c + n + 1 : c + n))
       return;
     if (!plan.all_wildcards) {
@@ -143,7 +143,11 @@ void find_match(Run& run, int64_t start_offset) {
       ++c;
       continue;
     }
-    if (s.end_anchor && c + n != image_end && c[n] != '\r') {
+    // The end-of-line anchor holds before a CR, and before a line feed with
+    // no CR in front of it (not even the match's own last byte): the line
+    // feed of a CR LF is no second line end.
+    if (s.end_anchor && c + n != image_end && c[n] != '\r' &&
+        (c[n] != '\n' || (c + n > image_start && c[n - 1] == '\r'))) {
       ++c;
       continue;
     }

@@ -44,7 +44,7 @@ TEST(Matcher, FindsWhatTheRulesAllow) {
   };
   const std::vector<Case> cases = {
       {"abc x\nabc \rabc", "#abc", {0, 6}},
-      {"abc\r\nabc\nabc", "abc!", {0, 9}},
+      {"abc\r\nabc\nabc", "abc!", {0, 5, 9}},
       {"x\r\nabc\r\nabcd\r\n", "#abc!", {3}},
       {"a\nc a\rc", "a@c", {0, 4}},
       {"bc xbc", "@bc", {3}},
@@ -56,6 +56,11 @@ TEST(Matcher, FindsWhatTheRulesAllow) {
       {"a\r\n\r\nb", "#", {0, 3, 5}},
       {"a\r\n\r\nb", "!", {1, 3}},
       {"a\r\n\r\nb", "#!", {3}},
+      // A line also ends before a bare line feed, but the line feed of a
+      // CR LF is no second line end, not even when the CR is matched.
+      {"\na\nb\r\n\n", "!", {0, 2, 4, 6}},
+      {"\na\nb\r\n\n", "#!", {0, 6}},
+      {"b\r\nb\r\r", "b\r!", {3}},
       {"ab", "@@@", {}},
       {"ab", "@@", {0}},
       {"[{]", "{", {1}},
