@@ -1,12 +1,16 @@
-// The restore journal against its one promise: whatever writes a run made
+// The restore journal against its promises: whatever writes a run made
 // in place (scattered same-length changes, whole rewritten stretches,
 // writes past the end, the same bytes written twice, a cut), playing the
-// journal back leaves the file exactly as it was. Each write keeps its
-// originals either read from the file or handed in, as the image does.
+// journal back leaves the file exactly as it was, and meanwhile the file
+// read with the journal's originals laid over it is the original, as the
+// image reads bytes a growing edit overwrote ahead of it. Each write keeps
+// its originals either read from the file or handed in, as the image
+// does.
 #include "stream/journal.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -88,6 +92,54 @@ TEST(RestoreJournal, PlayingBackPutsTheOriginalBack) {
       }
     }
   }
+}
+
+TEST(RestoreJournal, OriginalsOverTheFileAreTheOriginal) {
+  std::mt19937 random(77);
+  std::string original(300000, '\0');
+  for (char& c : original)
+    c = static_cast<char>('a' + random() % 5);
+  test::TempDir dir;
+  const std::string path = dir.file("f");
+  test::write_file(path, original);
+  platform::FileHandle file = platform::open_file(path.c_str(), platform::OpenMode::kUpdate);
+  ASSERT_NE(file, platform::kNoFile);
+  RestoreJournal journal;
+  journal.start(path.c_str(), static_cast<int64_t>(original.size()));
+  std::string model = original;
+  // Writes moving forward, some of them twice over the same bytes, as a
+  // growing edit and -B make them; what lies before `floor` is forgotten.
+  int64_t floor = 0;
+  for (int i = 0; i < 400; ++i) {
+    const auto at = static_cast<size_t>(floor) + random() % 20000;
+    std::string bytes(1 + random() % 9000, '\0');
+    for (char& b : bytes)
+      b = static_cast<char>('A' + random() % 3);
+    if (at + bytes.size() > model.size()) break;
+    ASSERT_TRUE(journal.keep(file, bytes.data(), static_cast<int64_t>(bytes.size()),
+                             static_cast<int64_t>(at)));
+    ASSERT_TRUE(platform::write_at(file, bytes.data(), static_cast<int64_t>(bytes.size()),
+                                   static_cast<int64_t>(at)));
+    model.replace(at, bytes.size(), bytes);
+    if (i % 10 == 9) {
+      floor += 5000;
+      journal.forget_before(floor);
+    }
+    // Any range at or after the floor reads as the original.
+    const auto from = static_cast<int64_t>(floor) + static_cast<int64_t>(random() % 30000);
+    const int64_t size = std::min<int64_t>(1 + random() % 40000,
+                                           static_cast<int64_t>(original.size()) - from);
+    if (size <= 0) continue;
+    std::string bytes_now(static_cast<size_t>(size), '\0');
+    ASSERT_TRUE(platform::read_at(file, bytes_now.data(), size, from));
+    ASSERT_TRUE(journal.put_originals(bytes_now.data(), from, size));
+    ASSERT_TRUE(bytes_now == original.substr(static_cast<size_t>(from), static_cast<size_t>(size)))
+        << "write " << i << ", bytes " << from << " to " << from + size;
+  }
+  ASSERT_TRUE(journal.play_back(file));
+  ASSERT_TRUE(platform::close_file(file));
+  journal.finish(false);
+  EXPECT_TRUE(test::read_file(path) == original);
 }
 
 }  // namespace
