@@ -163,7 +163,7 @@ struct FileImage {
   // Per chunk: 0 not in memory, 1 in memory.
   std::vector<uint8_t> chunks;
   std::vector<int64_t> in_memory;  // the chunks in memory, in no order
-  int64_t written_end = 0;  // the end of the furthest write in place so far
+  int64_t written_end = 0;         // the end of the furthest write in place so far
   // The range last asked for, which no chunk release may touch, and the run
   // of in-memory bytes around it, for the quick test of the next request.
   const char* asked_begin = nullptr;

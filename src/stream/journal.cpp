@@ -279,7 +279,8 @@ bool RestoreJournal::put_originals(char* bytes, int64_t offset, int64_t size) {
       const int64_t from = std::max(at, offset);
       const int64_t to = std::min(at + n, offset + size);
       if (from < to)
-        std::memcpy(bytes + (from - offset), original + (from - at), static_cast<size_t>(to - from));
+        std::memcpy(bytes + (from - offset), original + (from - at),
+                    static_cast<size_t>(to - from));
       return true;
     });
   }

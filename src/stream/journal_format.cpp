@@ -56,8 +56,8 @@ void seal(RecordHead* head, const char* body, uint64_t seed) {
 
 bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed) {
   const bool known_kind = head.kind == kWrite || head.kind == kCut || head.kind == kCutOverwritten;
-  return head.magic == kRecordMagic && known_kind && head.offset >= 0 &&
-         head.end >= head.offset && head.body >= 0 && head.check == record_check(head, body, seed);
+  return head.magic == kRecordMagic && known_kind && head.offset >= 0 && head.end >= head.offset &&
+         head.body >= 0 && head.check == record_check(head, body, seed);
 }
 
 bool write_back(platform::FileHandle target, const RecordHead& head, const char* body, char* span) {

@@ -47,7 +47,7 @@ enum Kind : uint32_t { kWrite = 1, kCut = 2, kCutOverwritten = 3 };
 struct RecordHead {
   uint32_t magic;
   uint32_t kind;
-  int64_t offset;    // the target range the record is about
+  int64_t offset;  // the target range the record is about
   int64_t end;
   int64_t body;      // bytes of entries behind the head
   uint64_t written;  // kWrite: checksum of the bytes written where entries are
@@ -97,7 +97,8 @@ bool for_each_entry(const RecordHead& head, const char* body, F f) {
         if (!(byte & 0x80)) break;
       }
     }
-    if (length > static_cast<uint64_t>(end - p) || gap > static_cast<uint64_t>(head.end)) return false;
+    if (length > static_cast<uint64_t>(end - p) || gap > static_cast<uint64_t>(head.end))
+      return false;
     position += static_cast<int64_t>(gap);
     if (position + static_cast<int64_t>(length) > head.end) return false;
     if (!f(position, p, static_cast<int64_t>(length))) return false;

@@ -47,8 +47,7 @@ class JournalStore {
 // `head` and `body` (room for `body_room` bytes), and calls f(head, body)
 // for it; false when a record could not be read or f said so.
 template <typename F>
-bool walk_newest_first(const JournalStore& store, int64_t end, char* body, int64_t body_room,
-                       F f) {
+bool walk_newest_first(const JournalStore& store, int64_t end, char* body, int64_t body_room, F f) {
   const auto first = static_cast<int64_t>(sizeof(journal::Head));
   while (end > first) {
     int64_t length = 0;

@@ -155,13 +155,11 @@ Recovery check_and_apply(const char* name, platform::FileHandle file, platform::
   if (!file_fits(store, end, head, target, buffers)) return Recovery::kChanged;
 
   bool ok = true;
-  const bool read = walk_newest_first(store, end, buffers.body, kBodyRoom,
-                                      [&](const RecordHead& record, const char* body) {
-                                        ok = journal::write_back(target, record, body,
-                                                                 buffers.range) &&
-                                             ok;
-                                        return true;
-                                      });
+  const bool read = walk_newest_first(
+      store, end, buffers.body, kBodyRoom, [&](const RecordHead& record, const char* body) {
+        ok = journal::write_back(target, record, body, buffers.range) && ok;
+        return true;
+      });
   ok = read && ok && platform::set_length(target, head.original_size);
   if (!store.close() || !ok) return Recovery::kFailed;
   platform::remove_file(name);

@@ -31,7 +31,8 @@ void write_lines(const std::string& path, const std::string& first, const std::s
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, first.data(), first.size()), static_cast<ssize_t>(first.size()));
   for (long done = static_cast<long>(first.size()); done < size;) {
-    const size_t n = static_cast<size_t>(std::min<long>(size - done, static_cast<long>(block.size())));
+    const size_t n =
+        static_cast<size_t>(std::min<long>(size - done, static_cast<long>(block.size())));
     ASSERT_EQ(write(fd, block.data(), n), static_cast<ssize_t>(n));
     done += static_cast<long>(n);
   }
@@ -68,9 +69,15 @@ TEST(ConstantMemory, EveryEditOfALargeFileInASmallCgroup) {
   MemoryCgroup cgroup(32L << 20);
   if (cgroup.path().empty()) GTEST_SKIP() << "no memory cgroup can be made here (root, cgroup v1)";
   const std::vector<std::vector<std::string>> edits = {
-      {"cat", "dog"},           {"zebra", "horse"},       {"cat", "c"},
-      {"cat", "catt"},          {"zebra", "", "-D"},      {"zebra", "x", "-U"},
-      {"zebra", "ZEBRA", "-M"}, {"zebra", "longer", "-#:L"}, {"cat", "tiger", "-#:J", "-O"},
+      {"cat", "dog"},
+      {"zebra", "horse"},
+      {"cat", "c"},
+      {"cat", "catt"},
+      {"zebra", "", "-D"},
+      {"zebra", "x", "-U"},
+      {"zebra", "ZEBRA", "-M"},
+      {"zebra", "longer", "-#:L"},
+      {"cat", "tiger", "-#:J", "-O"},
       {"QKnothingQK", "top\r\n", "-B"},
   };
   TempDir dir;
@@ -113,8 +120,11 @@ TEST(ConstantMemory, AddressSpaceLimitsNeverTearOrCrash) {
   };
   const std::vector<Case> cases = {
       {"cutting every other byte", "", "ab", 64L << 20, 120L << 20, {"f", "b", "", "-V:3"}},
-      {"growing the first line", "START\r\n",
-       "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefgh\r\n", 64L << 20, 110L << 20,
+      {"growing the first line",
+       "START\r\n",
+       "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzabcdefgh\r\n",
+       64L << 20,
+       110L << 20,
        {"f", "START", "START12345", "-V:3"}},
       {"dropping every line", "", "x\r\n", 66L << 20, 120L << 20, {"f", "x", "", "-U"}},
   };

@@ -98,11 +98,11 @@ struct Kill {
 };
 
 struct KillOutcome {
-  int killed_exit = 0;                // of the killed run (137 when it was killed)
-  bool journal_after_kill = false;    // the killed run left a journal
-  RunResult recovery;                 // the next run
-  std::string target;                 // the target after the next run
-  bool journal_left = false;          // a journal after the next run
+  int killed_exit = 0;              // of the killed run (137 when it was killed)
+  bool journal_after_kill = false;  // the killed run left a journal
+  RunResult recovery;               // the next run
+  std::string target;               // the target after the next run
+  bool journal_left = false;        // a journal after the next run
 };
 
 // Kills one run of `args` on a target "f" holding `before`, in a fresh

@@ -164,17 +164,17 @@ TEST(KilledRuns, TimedKillsOnEveryBuild) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(run_qk(edit.args, options).exit_code, 0);
   Clean clean;
-  clean.microseconds = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
-          .count());
+  clean.microseconds = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                             std::chrono::steady_clock::now() - start)
+                                             .count());
   clean.result = read_file(dir.file("f"));
   int put_back = 0;
   for (long step = 1; step <= 10; ++step) {
     const long delay = clean.microseconds * step / 12;
     SCOPED_TRACE("after " + std::to_string(delay) + " us");
-    put_back += expect_whole(
-        kill_and_recover(edit.args, before, {Kill::kAfterDelay, delay}, kSmallChunks), before,
-        clean);
+    put_back +=
+        expect_whole(kill_and_recover(edit.args, before, {Kill::kAfterDelay, delay}, kSmallChunks),
+                     before, clean);
   }
   RecordProperty("put_back", put_back);
 }

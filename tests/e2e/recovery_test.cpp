@@ -92,8 +92,7 @@ TEST(Recovery, RefusedJournalsTouchNothing) {
   const char* changed = "Journal f.qk-journal does not fit the file as it is now: not applied";
   const Case cases[] = {
       {"random bytes",
-       [](Leftover& l) { write_file(l.dir.file("f.qk-journal"), std::string(500, 'Q')); },
-       damaged},
+       [](Leftover& l) { write_file(l.dir.file("f.qk-journal"), std::string(500, 'Q')); }, damaged},
       {"a byte of the head changed",
        [](Leftover& l) {
          l.journal[40] ^= 1;
@@ -115,8 +114,7 @@ TEST(Recovery, RefusedJournalsTouchNothing) {
       {"a second name for the journal",
        [](Leftover& l) { link(l.dir.file("f.qk-journal").c_str(), l.dir.file("saved").c_str()); },
        damaged},
-      {"others may write it",
-       [](Leftover& l) { chmod(l.dir.file("f.qk-journal").c_str(), 0622); },
+      {"others may write it", [](Leftover& l) { chmod(l.dir.file("f.qk-journal").c_str(), 0622); },
        "Journal f.qk-journal is not this user's own: not applied"},
       {"the journal moved to another file's name",
        [](Leftover& l) {

@@ -127,8 +127,8 @@ TEST(RestoreJournal, OriginalsOverTheFileAreTheOriginal) {
     }
     // Any range at or after the floor reads as the original.
     const auto from = static_cast<int64_t>(floor) + static_cast<int64_t>(random() % 30000);
-    const int64_t size = std::min<int64_t>(1 + random() % 40000,
-                                           static_cast<int64_t>(original.size()) - from);
+    const int64_t size =
+        std::min<int64_t>(1 + random() % 40000, static_cast<int64_t>(original.size()) - from);
     if (size <= 0) continue;
     std::string bytes_now(static_cast<size_t>(size), '\0');
     ASSERT_TRUE(platform::read_at(file, bytes_now.data(), size, from));

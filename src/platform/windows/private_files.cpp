@@ -112,8 +112,9 @@ bool owned_by_this_user(FileHandle file) {
   if (GetSecurityInfo(as_handle(file), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
                       nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
     return false;
-  const bool ours = owner && (is_user(owner) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-                              IsWellKnownSid(owner, WinLocalSystemSid));
+  const bool ours =
+      owner && (is_user(owner) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                IsWellKnownSid(owner, WinLocalSystemSid));
   LocalFree(descriptor);
   return ours;
 }
