@@ -180,6 +180,10 @@ struct MatchState {
   bool crlf_consumed = false;  // the length already takes in the line's CR LF
 };
 
+// The ways the matcher's scan can run: the widest vector instructions the
+// processor has, or plain C++ on any processor.
+enum class ScanPath : uint8_t { kBest, kPlain, kSse2, kAvx2 };
+
 // How the matcher scans for the search text, worked out once per text. It
 // holds no copy of the text, so a search text of any size costs nothing.
 struct SearchPlan {
@@ -188,9 +192,19 @@ struct SearchPlan {
   bool has_wildcards = false;
   bool ignore_case = true;
   uint8_t wildcard = 0;
-  int64_t anchor = 0;       // the literal position the scan looks for
-  uint8_t anchor_byte = 0;  // its byte, folded when case is ignored
-  bool anchor_is_letter = false;
+  // The two literal positions the scan tests at every candidate before it
+  // compares the rest (the same one twice when the text has one literal
+  // byte), their bytes (small letters when case is ignored), and what is
+  // ORed into an image byte before the compare: 0x20 for a letter when
+  // case is ignored, so that both cases compare equal, else 0.
+  int64_t first = 0;
+  int64_t second = 0;
+  uint8_t first_byte = 0;
+  uint8_t second_byte = 0;
+  uint8_t first_fold = 0;
+  uint8_t second_fold = 0;
+  // kBest picks the fastest path the processor runs; a test sets another.
+  ScanPath path = ScanPath::kBest;
 };
 
 constexpr int64_t kNoMatch = -1;

@@ -28,7 +28,7 @@ TEST(MainJob, ReplacesMatches) {
       {"a b a", {"f", "a", ""}, " b ", "\nOK: 2 matches found\n", 0},
       {"nothing here", {"f", "zzz", "y"}, "nothing here", kNone, 0},
       {"a1c a\nc", {"f", "a@c", "<&>"}, "<a1c> <a\nc>", "\nOK: 2 matches found\n", 0},
-      {"abc\r\nabc\nabc", {"f", "abc!", "X"}, "X\r\nabc\nX", "\nOK: 2 matches found\n", 0},
+      {"abc\r\nabc\nabc", {"f", "abc!", "X"}, "X\r\nX\nX", "\nOK: 3 matches found\n", 0},
       {"abc x\nabc \rabc", {"f", "#abc", "X"}, "X x\nX \rabc", "\nOK: 2 matches found\n", 0},
       {"a\r\nb\r\n", {"f", "#", ">"}, ">a\r\n>b\r\n", "\nOK: 2 matches found\n", 0},
       {"a\r\nb\r\n", {"f", "!", ";"}, "a;\r\nb;\r\n", "\nOK: 2 matches found\n", 0},

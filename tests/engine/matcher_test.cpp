@@ -44,7 +44,7 @@ TEST(Matcher, FindsWhatTheRulesAllow) {
   };
   const std::vector<Case> cases = {
       {"abc x\nabc \rabc", "#abc", {0, 6}},
-      {"abc\r\nabc\nabc", "abc!", {0, 9}},
+      {"abc\r\nabc\nabc", "abc!", {0, 5, 9}},
       {"x\r\nabc\r\nabcd\r\n", "#abc!", {3}},
       {"a\nc a\rc", "a@c", {0, 4}},
       {"bc xbc", "@bc", {3}},
