@@ -141,7 +141,12 @@ struct FileImage {
   // Streaming.
   bool reserved = false;  // the buffer is reserved address space
   platform::FileHandle source = platform::kNoFile;
-  int64_t chunk_size = 1 << 20;
+  // 2 MiB, the size of a huge page: on the virtual machines measured, the
+  // remapping that reuses a chunk's memory made 1 MiB chunks cost eight
+  // times the processor time of 2 MiB ones (each small page moved is
+  // faulted in again), while larger chunks no longer stay in the cache
+  // between the read and the scan.
+  int64_t chunk_size = 2 << 20;
   // Per chunk: 0 not in memory, 1 in memory, 2 in memory and to be kept
   // until the cursor has passed it (the file there is about to change).
   std::vector<uint8_t> chunks;
