@@ -140,7 +140,7 @@ void find_match(Run& run, int64_t start_offset) {
       // is asked for more as the scan gets to the end of them.
       const uint8_t* ready = need_from(run, c, image_end);
       if (ready == c) return;  // the image could not be read
-      const int64_t count = std::min(last - c + 1, (ready - c) - reach);
+      const int64_t count = std::min<int64_t>(last - c + 1, (ready - c) - reach);
       if (count > 0) {
         const uint8_t* hit = find_candidate(plan, text, n, c, count, (ready - c) - n + 1);
         if (!hit) {
