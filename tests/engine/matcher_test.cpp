@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/pair_scan.h"
+#include "engine/reference_scan.h"
 #include "fileio/image.h"
 #include "platform/platform.h"
 #include "test_util.h"
@@ -181,35 +182,6 @@ TEST(Matcher, AgreesWithAPlainScanOnRandomInput) {
   }
 }
 
-// The rules read as plainly as possible: the first position at or after
-// `from` where the prepared search text matches, given the anchors, the
-// wildcard and the case setting of `settings`.
-int64_t reference_find(const std::string& image, const std::string& text, int64_t from,
-                       const Settings& settings) {
-  const auto size = static_cast<int64_t>(image.size());
-  const auto n = static_cast<int64_t>(text.size());
-  auto lower = [](unsigned char x) { return (x >= 'A' && x <= 'Z') ? x + 32 : x; };
-  auto equal = [&](unsigned char want, unsigned char have) {
-    if (settings.disabled[1] == 0 && want == static_cast<unsigned char>(settings.special[1]))
-      return true;
-    return settings.case_sensitive ? want == have : lower(want) == lower(have);
-  };
-  auto at = [&](int64_t i) { return static_cast<unsigned char>(image[static_cast<size_t>(i)]); };
-  for (int64_t c = from; c < size && c + n <= size; ++c) {
-    int64_t i = 0;
-    while (i < n && equal(static_cast<unsigned char>(text[static_cast<size_t>(i)]), at(c + i)))
-      ++i;
-    if (i < n) continue;
-    if (settings.start_anchor && c > 0 && at(c - 1) != '\n') continue;
-    const int64_t e = c + n;
-    if (settings.end_anchor && e < size && at(e) != '\r' &&
-        !(at(e) == '\n' && (e == 0 || at(e - 1) != '\r')))
-      continue;
-    return c;
-  }
-  return -1;
-}
-
 // A file image of `content` read from a file in chunks of `chunk` bytes,
 // as a run reads its target.
 class StreamedImage {
@@ -309,8 +281,8 @@ TEST(Matcher, AgreesWithAReferenceScanOnEveryPath) {
         }
         run.writer.cursor = run.image.start;
         std::vector<int64_t> expected;
-        for (int64_t at = reference_find(image, text, 0, run.settings); at >= 0;
-             at = reference_find(image, text, at + 1, run.settings))
+        for (int64_t at = test::reference_find(image, text, 0, run.settings); at >= 0;
+             at = test::reference_find(image, text, at + 1, run.settings))
           expected.push_back(at);
         ASSERT_EQ(all_starts(run), expected)
             << g.name << ", path " << static_cast<int>(path) << ", search '" << search << "' (case "
