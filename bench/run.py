@@ -684,7 +684,7 @@ This one is a virtual machine that hands freed memory back to its host,
 so a program that allocates a buffer as large as the file (sd does, and
 qk when an edit changes the file's length in place) pays a first-touch
 cost that varies a lot from run to run. qk otherwise streams the file
-through a few reused 1 MiB chunks."""
+through a few reused 2 MiB chunks."""
 
 WORDS_INTRODUCTION = """\
 ## Ordinary words in real text
