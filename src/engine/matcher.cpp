@@ -24,6 +24,11 @@ namespace {
 // search text gains nothing from rarer bytes further in.
 constexpr uint32_t kPairWindow = 4096;
 
+// A first byte this rare (per 100 million) is tested alone: a vector step
+// with one compare instead of two saves more than its few false stops cost
+// (measured with the benchmark's rare words).
+constexpr uint32_t kRareAlone = 400000;
+
 void choose_pair(SearchPlan& plan, const uint8_t* text, uint32_t n) {
   auto literal = [&](uint32_t i) { return !(plan.has_wildcards && text[i] == plan.wildcard); };
   auto frequency = [&](uint32_t i) { return byte_frequency(text[i], plan.ignore_case); };
@@ -48,7 +53,8 @@ void choose_pair(SearchPlan& plan, const uint8_t* text, uint32_t n) {
       if (second < 0 || frequency(i) < frequency(static_cast<uint32_t>(second))) second = i;
     }
   }
-  if (second < 0) second = first;
+  plan.pair = second >= 0 && frequency(static_cast<uint32_t>(first)) >= kRareAlone;
+  if (!plan.pair) second = first;
   auto fold_of = [&](int64_t i) -> uint8_t {
     const uint8_t lower = text[i] | 0x20;
     return plan.ignore_case && lower >= 'a' && lower <= 'z' ? 0x20 : 0;

@@ -49,25 +49,31 @@ const uint8_t* find_plain(const SearchPlan& plan, const uint8_t* text, int64_t n
 }
 
 #if QK_X86
-// 0xFF for each of the 32 (16) candidates from `at` on whose two bytes match.
-__attribute__((target("avx2"))) inline __m256i pass_both(const SearchPlan& plan, const uint8_t* at,
-                                                         __m256i first, __m256i first_fold,
-                                                         __m256i second, __m256i second_fold) {
+// 0xFF for each of the 32 (16) candidates from `at` on whose tested bytes
+// match: the first alone, or both.
+template <bool kPair>
+__attribute__((target("avx2"))) inline __m256i pass(const SearchPlan& plan, const uint8_t* at,
+                                                    __m256i first, __m256i first_fold,
+                                                    __m256i second, __m256i second_fold) {
   const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + plan.first));
+  const __m256i hit = _mm256_cmpeq_epi8(_mm256_or_si256(a, first_fold), first);
+  if (!kPair) return hit;
   const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + plan.second));
-  return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, first_fold), first),
-                          _mm256_cmpeq_epi8(_mm256_or_si256(b, second_fold), second));
+  return _mm256_and_si256(hit, _mm256_cmpeq_epi8(_mm256_or_si256(b, second_fold), second));
 }
 
-__attribute__((target("sse2"))) inline __m128i pass_both(const SearchPlan& plan, const uint8_t* at,
-                                                         __m128i first, __m128i first_fold,
-                                                         __m128i second, __m128i second_fold) {
+template <bool kPair>
+__attribute__((target("sse2"))) inline __m128i pass(const SearchPlan& plan, const uint8_t* at,
+                                                    __m128i first, __m128i first_fold,
+                                                    __m128i second, __m128i second_fold) {
   const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan.first));
+  const __m128i hit = _mm_cmpeq_epi8(_mm_or_si128(a, first_fold), first);
+  if (!kPair) return hit;
   const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + plan.second));
-  return _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, first_fold), first),
-                       _mm_cmpeq_epi8(_mm_or_si128(b, second_fold), second));
+  return _mm_and_si128(hit, _mm_cmpeq_epi8(_mm_or_si128(b, second_fold), second));
 }
 
+template <bool kPair>
 __attribute__((target("avx2"))) const uint8_t* find_avx2(const SearchPlan& plan,
                                                          const uint8_t* text, int64_t n,
                                                          const uint8_t* from, const uint8_t* end,
@@ -80,8 +86,8 @@ __attribute__((target("avx2"))) const uint8_t* find_avx2(const SearchPlan& plan,
   // Two vectors a step: where candidates are rare, testing them is all the
   // work, and one branch for 64 candidates halves its cost.
   for (; end - at >= 64; at += 64) {
-    const __m256i low = pass_both(plan, at, first, first_fold, second, second_fold);
-    const __m256i high = pass_both(plan, at + 32, first, first_fold, second, second_fold);
+    const __m256i low = pass<kPair>(plan, at, first, first_fold, second, second_fold);
+    const __m256i high = pass<kPair>(plan, at + 32, first, first_fold, second, second_fold);
     const __m256i any = _mm256_or_si256(low, high);
     if (_mm256_testz_si256(any, any)) continue;
     uint64_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
@@ -93,7 +99,7 @@ __attribute__((target("avx2"))) const uint8_t* find_avx2(const SearchPlan& plan,
   }
   for (; end - at >= 32; at += 32) {
     auto bits = static_cast<uint32_t>(
-        _mm256_movemask_epi8(pass_both(plan, at, first, first_fold, second, second_fold)));
+        _mm256_movemask_epi8(pass<kPair>(plan, at, first, first_fold, second, second_fold)));
     for (; bits; bits &= bits - 1) {
       const uint8_t* candidate = at + __builtin_ctz(bits);
       if (accept(plan, text, n, candidate, verified_end)) return candidate;
@@ -102,6 +108,7 @@ __attribute__((target("avx2"))) const uint8_t* find_avx2(const SearchPlan& plan,
   return find_plain(plan, text, n, at, end, verified_end);
 }
 
+template <bool kPair>
 __attribute__((target("sse2"))) const uint8_t* find_sse2(const SearchPlan& plan,
                                                          const uint8_t* text, int64_t n,
                                                          const uint8_t* from, const uint8_t* end,
@@ -112,8 +119,8 @@ __attribute__((target("sse2"))) const uint8_t* find_sse2(const SearchPlan& plan,
   const __m128i second_fold = _mm_set1_epi8(static_cast<char>(plan.second_fold));
   const uint8_t* at = from;
   for (; end - at >= 32; at += 32) {
-    const __m128i low = pass_both(plan, at, first, first_fold, second, second_fold);
-    const __m128i high = pass_both(plan, at + 16, first, first_fold, second, second_fold);
+    const __m128i low = pass<kPair>(plan, at, first, first_fold, second, second_fold);
+    const __m128i high = pass<kPair>(plan, at + 16, first, first_fold, second, second_fold);
     if (_mm_movemask_epi8(_mm_or_si128(low, high)) == 0) continue;
     uint32_t bits = static_cast<uint32_t>(_mm_movemask_epi8(low)) |
                     static_cast<uint32_t>(_mm_movemask_epi8(high)) << 16;
@@ -124,7 +131,7 @@ __attribute__((target("sse2"))) const uint8_t* find_sse2(const SearchPlan& plan,
   }
   for (; end - at >= 16; at += 16) {
     auto bits = static_cast<uint32_t>(
-        _mm_movemask_epi8(pass_both(plan, at, first, first_fold, second, second_fold)));
+        _mm_movemask_epi8(pass<kPair>(plan, at, first, first_fold, second, second_fold)));
     for (; bits; bits &= bits - 1) {
       const uint8_t* candidate = at + __builtin_ctz(bits);
       if (accept(plan, text, n, candidate, verified_end)) return candidate;
@@ -160,9 +167,11 @@ const uint8_t* find_candidate(const SearchPlan& plan, const uint8_t* text, int64
   switch (plan.path) {
 #if QK_X86
     case ScanPath::kAvx2:
-      return find_avx2(plan, text, n, from, end, verified_end);
+      return plan.pair ? find_avx2<true>(plan, text, n, from, end, verified_end)
+                       : find_avx2<false>(plan, text, n, from, end, verified_end);
     case ScanPath::kSse2:
-      return find_sse2(plan, text, n, from, end, verified_end);
+      return plan.pair ? find_sse2<true>(plan, text, n, from, end, verified_end)
+                       : find_sse2<false>(plan, text, n, from, end, verified_end);
 #endif
     default:
       return find_plain(plan, text, n, from, end, verified_end);

@@ -208,6 +208,9 @@ struct SearchPlan {
   uint8_t second_byte = 0;
   uint8_t first_fold = 0;
   uint8_t second_fold = 0;
+  // False when the first byte is rare enough that testing it alone stops
+  // the scan less often than testing the second costs.
+  bool pair = true;
   // kBest picks the fastest path the processor runs; a test sets another.
   ScanPath path = ScanPath::kBest;
 };
