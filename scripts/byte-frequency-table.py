@@ -16,9 +16,12 @@ Run it from the repository root: scripts/byte-frequency-table.py
 """
 
 import glob
-import gzip
 import os
 import sys
+
+# Text files are read as the benchmark reads them for its real-text file.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+from run import read_text_file  # noqa: E402
 
 # At most this much of each kind is read, in file-name order.
 LIMIT = 64 << 20
@@ -35,24 +38,13 @@ KINDS = [
 ]
 
 
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-        if path.endswith(".gz"):
-            data = gzip.decompress(data)
-    except (OSError, EOFError, gzip.BadGzipFile):
-        return b""
-    return b"" if b"\0" in data else data  # binary files say nothing about text
-
-
 def counts_of(patterns):
     counts = [0] * 256
     total = 0
     files = sorted({p for pattern in patterns for p in glob.glob(pattern, recursive=True)
                     if os.path.isfile(p)})
     for path in files:
-        data = read(path)[:LIMIT - total]
+        data = read_text_file(path)[:LIMIT - total]
         for byte in range(256):
             counts[byte] += data.count(bytes([byte]))
         total += len(data)
@@ -94,11 +86,13 @@ namespace qk {
 
 namespace {
 
+// clang-format off
 const uint32_t kPer100M[256] = {
 """)
         f.write("\n".join(rows) + "\n")
         f.write("""\
 };
+// clang-format on
 
 }  // namespace
 
