@@ -210,14 +210,14 @@ PACKAGES = {"sed": "sed", "perl": "perl", "sd": "sd", "rg": "ripgrep", "cmake": 
 
 
 def install_packages(names: List[str]) -> None:
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    """Through scripts/setup.sh, the one place that installs Debian packages
+    (with retries while a mirror is mid-update); a peer that cannot be had
+    leaves its column empty."""
     log("installing: " + " ".join(names))
-    subprocess.run(sudo + ["apt-get", "update", "-qq"], env=env)
-    for name in names:  # one by one, so one missing package does not stop the rest
-        if subprocess.run(sudo + ["apt-get", "install", "-y", "-qq", name], env=env,
-                          stdout=subprocess.DEVNULL).returncode != 0:
-            warn(f"could not install {name}")
+    setup = subprocess.run([os.path.join(ROOT, "scripts", "setup.sh"), "--optional"] + names,
+                           capture_output=True, text=True)
+    if setup.returncode != 0:
+        warn(setup.stdout.strip() or f"scripts/setup.sh exited with {setup.returncode}")
 
 
 def install_missing_tools() -> None:

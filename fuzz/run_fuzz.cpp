@@ -10,11 +10,15 @@
 // within what the input and the edits can make, and after an in-place run
 // the file's length must be the "Bytes written" of the report.
 //
+// A structured input also runs on its file with every line break a CR LF
+// and with every one a bare line feed: the two must give the same exit
+// code, and results that differ only in their line breaks.
+//
 // Two input layouts, chosen by bit 7 of byte 0:
 // - raw: byte 0 modulo 13 is the number of arguments, which follow as
 //   NUL-terminated strings; every remaining byte is the target file "f".
-//   A '/' in an argument becomes '-' (the other switch prefix), so no input
-//   can name a path outside the scratch directory.
+//   A '/' in an argument becomes '-', so no input can name a path outside
+//   the scratch directory.
 // - structured: the bytes are choices. They pick a search text (often made
 //   of anchors and wildcards only), a new text, switches from the whole
 //   table with their sub-options, and a file of CR LF, bare LF, bare CR,
@@ -256,6 +260,57 @@ void check_bounds(const Outcome& o, const std::string& original,
     fail("the output outgrew what the edits can make", args);
 }
 
+// Whether the CR LF and the bare line feed forms of a file must give the
+// same results for `args`. Not where a byte count sees the extra CR (-N
+// pads to the consumed length, -O overwrites as many bytes as the text is
+// longer), nor where a search text could match a line break's own bytes
+// (a CR or LF in it, a wildcard, an -L file).
+bool compares_line_breaks(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-L" || arg == "-O" || arg.rfind("-N", 0) == 0) return false;
+    const bool is_search = i == 0 && arg[0] != '-';
+    if (is_search && arg.find_first_of("@\r\n") != std::string::npos) return false;
+  }
+  return true;
+}
+
+// Each CR LF made a bare line feed; false when the text holds a CR or a line
+// feed outside a CR LF pair.
+bool bare_breaks(const std::string& text, std::string* bare) {
+  bare->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      if (i + 1 == text.size() || text[i + 1] != '\n') return false;
+      continue;
+    }
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+    *bare += text[i];
+  }
+  return true;
+}
+
+// Runs `args` on the file's line-feed form and on its CR LF form (the
+// file's CRs dropped first, so that neither holds a lone CR).
+void check_line_break_kinds(const std::vector<std::string>& args, const std::string& original) {
+  std::string lf;
+  for (char byte : original)
+    if (byte != '\r') lf += byte;
+  if (lf.find('\n') == std::string::npos) return;  // no break: both write CR LF
+  std::string crlf;
+  for (char byte : lf)
+    crlf += byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+  const Outcome with_lf = run_once(args, lf, {});
+  const Outcome with_crlf = run_once(args, crlf, {});
+  if (with_lf.exit_code != with_crlf.exit_code || with_lf.scan_status != with_crlf.scan_status)
+    fail("a file in CR LF and the same file in bare line feeds end differently", args);
+  // -U with -D:R consumes two bytes behind the match, which can split a
+  // CR LF pair; such a result has no bare line feed form to compare.
+  std::string bare;
+  if (bare_breaks(with_crlf.target, &bare) && bare != with_lf.target)
+    fail("a file in bare line feeds is not edited as the same file in CR LF", args);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -288,7 +343,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   std::vector<std::string> args;
   std::string original;
-  if (data[0] & 0x80) {
+  const bool structured = data[0] & 0x80;
+  if (structured) {
     Structured in = structured_input(data + 1, size - 1);
     args = std::move(in.args);
     original = std::move(in.target);
@@ -337,6 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (copy.target != original) fail("-$ changed the target", args);
     }
   }
+  if (structured && compares_line_breaks(args)) check_line_break_kinds(args, original);
   if (chdir(g_home.c_str()) != 0) std::abort();
   return 0;
 }

@@ -3,8 +3,9 @@
 # and runs each for the given number of seconds (default 60), starting from
 # the seed corpus in fuzz/corpus/<target>. New inputs go to a working corpus
 # under build-fuzz, never into the committed seeds; a crash leaves its input
-# in build-fuzz/artifacts and fails the script. Prints each target's
-# executions at the end.
+# in build-fuzz/artifacts and fails the script. The last line counts each
+# target's executions ("fuzz: ..."), or says why the fuzzers were skipped
+# (clang could not be installed).
 #   scripts/fuzz.sh [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,16 +13,14 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 build_dir="$PWD/build-fuzz"
 
+scripts/setup.sh
 need=()
 command -v clang++ >/dev/null 2>&1 || need+=(clang)
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need+=(libclang-rt-14-dev)
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+if [ ${#need[@]} -gt 0 ] && ! why="$(scripts/setup.sh --optional "${need[@]}")"; then
+  echo "fuzz: skipped, $why"
+  exit 0
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DQK_FUZZ=ON -DQK_TESTS=OFF -DQK_WERROR=OFF \
@@ -43,7 +42,7 @@ for target in cmdline_fuzz run_fuzz matcher_fuzz; do
     tail -40 "$log"
   fi
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  summary+="$target: ${execs:-?} executions in ${seconds}s"$'\n'
+  summary+="${summary:+, }$target ${execs:-?} executions"
 done
-printf '%s' "$summary"
+echo "fuzz: $summary in ${seconds}s each$([ $status -eq 0 ] || echo ', FAILED')"
 exit $status

@@ -3,7 +3,8 @@
 # end-to-end suite (built for this machine) against it under qemu-i386,
 # QEMU's user-mode emulation, which runs 32-bit code where the kernel will
 # not. Installs the multilib compiler and QEMU when missing. The last line
-# counts the tests: "i386: N passed, N failed, N skipped".
+# counts the tests: "i386: N passed, N failed, N skipped", or says why the
+# suite was skipped (its tools could not be installed).
 #
 # Set QK_BIG_TESTS=1 to include the 2 GiB file cases (they need about
 # 2 GiB of memory).
@@ -11,14 +12,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-need=()
-dpkg -s g++-multilib >/dev/null 2>&1 || need+=(g++-multilib)
-command -v qemu-i386 >/dev/null 2>&1 || need+=(qemu-user)
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
+if ! why="$(scripts/setup.sh --optional g++-multilib qemu-user)"; then
+  echo "i386: skipped, $why"
+  exit 0
 fi
 
 # Static, so the emulator needs no 32-bit system libraries.

@@ -3,7 +3,9 @@
 # the installed qk runs and edits a file and that `man qk` shows its manual
 # page, then removes the package again. It changes the machine it runs on
 # (a package is installed for a moment), so it is not one of the ctest tests:
-# CI runs it after them. Needs root. Usage:
+# CI runs it after them. Needs root. The last line says whether the package
+# passed, or why the test was skipped (man or dpkg-dev could not be
+# installed). Usage:
 #   scripts/test-package.sh [build-dir]     (default: build-package)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,16 +21,12 @@ if dpkg-query -W -f='${Status}' qk 2>/dev/null | grep -q 'ok installed'; then
   fail "a qk package is installed already; remove it first (dpkg -r qk)"
 fi
 
-# man and groff to read the page; the rest to build.
-need=()
-command -v man >/dev/null 2>&1 || need+=(man-db)
-command -v groff >/dev/null 2>&1 || need+=(groff-base)
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v g++ >/dev/null 2>&1 || need+=(g++)
-command -v dpkg-shlibdeps >/dev/null 2>&1 || need+=(dpkg-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+# man to read the page, dpkg-dev for the package's dependencies; the build
+# itself needs what every test does.
+scripts/setup.sh
+if ! why="$(scripts/setup.sh --optional man-db dpkg-dev)"; then
+  echo "package: skipped, $why"
+  exit 0
 fi
 
 cmake -S . -B "$build_dir" -DQK_TESTS=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -83,4 +81,4 @@ MANPAGER=cat man --warnings qk >/dev/null 2>"$work/man-warnings" || fail "man --
 dpkg -r qk >/dev/null
 [ ! -e /usr/bin/qk ] || fail "/usr/bin/qk is still there after dpkg -r qk"
 ! dpkg-query -W -f='${Status}' qk 2>/dev/null | grep -q 'ok installed' || fail "qk still installed"
-echo "test-package.sh: the package builds, installs, runs, shows its manual page and is removed"
+echo "package: passed ($(basename "$deb") builds, installs, runs, shows its manual page and is removed)"

@@ -14,16 +14,7 @@ case "$arch" in
   *) echo "usage: $0 [i686|x86_64]" >&2; exit 2 ;;
 esac
 
-need=()
-command -v cmake >/dev/null 2>&1 || need+=(cmake)
-command -v make >/dev/null 2>&1 || need+=(make)
-command -v "$arch-w64-mingw32-g++-win32" >/dev/null 2>&1 || need+=("g++-mingw-w64-${arch//_/-}")
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+scripts/setup.sh cmake make "g++-mingw-w64-${arch//_/-}"
 
 cmake -S . -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$arch.cmake" \
   -DQK_TESTS=OFF -DQK_WERROR=ON --no-warn-unused-cli >/dev/null

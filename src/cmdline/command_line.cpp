@@ -40,9 +40,27 @@ void upper_case(std::string& text) {
 
 // strncpy keeps the last byte of the slot a terminator and clears whatever
 // an earlier, longer text left behind.
-void copy_to_slot(char* slot, const std::string& text) {
-  std::strncpy(slot, text.c_str(), kSlotText);
+void copy_to_slot(char* slot, const std::string& text, size_t limit = kSlotText) {
+  std::strncpy(slot, text.c_str(), limit);
 }
+
+// On Windows '/' begins a switch as '-' does; elsewhere it begins a path.
+bool is_switch_prefix(char c) {
+#ifdef _WIN32
+  return c == '-' || c == '/';
+#else
+  return c == '-';
+#endif
+}
+
+constexpr const char* kBadSwitchHint =
+#ifdef _WIN32
+    "A text or file name that begins with - or / goes after -G, or after -- (the end\n"
+    "of the switches). qk -H lists the switches.\n";
+#else
+    "A text or file name that begins with - goes after -G, or after -- (the end of\n"
+    "the switches). qk -H lists the switches.\n";
+#endif
 
 bool slot_empty(const char* slot) {
   return slot[0] == '\0';
@@ -383,13 +401,29 @@ class SwitchReader {
   bool pass_accepted_ = false;
 };
 
+// Nothing is cut without a word: a text or name too long for its slot
+// ends the run, and the message says which one and how long it is. A cut
+// search text would find other places, a cut name name another file.
+void refuse_too_long(Run& run, char which, size_t length) {
+  run.error_code = -13;
+  run.parse.too_long = which;
+  run.parse.too_long_length = length;
+}
+
+bool name_fits(Run& run, const std::string& name, char which) {
+  if (name.size() <= static_cast<size_t>(kNameText)) return true;
+  refuse_too_long(run, which, name.size());
+  return false;
+}
+
 void store_text(Run& run, const std::string& argument) {
   Settings& s = run.settings;
-  TextSlots& slots = run.texts.slots;
+  Texts& t = run.texts;
+  TextSlots& slots = t.slots;
   std::string value = argument;
   if (s.e_pending != 0) {
     std::string found;
-    if (environment_text(run, argument, found)) {
+    if (environment_text(argument, found)) {
       value = found;
     } else if (s.g_pending == 0) {
       run.error_code = -2;
@@ -400,36 +434,64 @@ void store_text(Run& run, const std::string& argument) {
   s.g_pending = 0;
 
   if (s.output == '$') {
-    copy_to_slot(slots.output_name, value);
+    if (!name_fits(run, value, 'O')) return;
+    copy_to_slot(slots.output_name, value, kNameText);
     s.output = 0;
     s.full_writing = '~';
     return;
   }
   if (slot_empty(slots.file_name)) {
+    if (!name_fits(run, value, 'F')) return;
 #ifdef _WIN32
     upper_case(value);
 #endif
-    copy_to_slot(slots.file_name, value);
+    copy_to_slot(slots.file_name, value, kNameText);
   } else if (slot_empty(slots.search)) {
     copy_to_slot(slots.search, value);
+    t.search_given = value;
   } else if (slot_empty(slots.new_text)) {
     copy_to_slot(slots.new_text, value);
+    t.new_given = value;
   } else {
     set_bad(run, value);
   }
 }
 
-void read_one(Run& run, const std::string& argument) {
-  bool is_switch = !argument.empty() && (argument[0] == '-' || argument[0] == '/');
-  if (is_switch && run.settings.g_pending == 0) {
-    if (argument.size() < 2) {
-      set_bad(run, argument);
-      return;
-    }
-    SwitchReader(run, argument).read();
+// --help and --version, the names every command-line tool answers to, ask
+// for what -H and -H:V do.
+bool read_long_switch(Run& run, const std::string& argument) {
+  Settings& s = run.settings;
+  if (argument == "--help") {
+    if (s.help_page == 0) s.help_page = '1';
+  } else if (argument == "--version") {
+    s.help_page = 'V';
   } else {
-    store_text(run, argument);
+    return false;
   }
+  s.help = 'H';
+  return true;
+}
+
+void read_one(Run& run, const std::string& argument) {
+  ParseState& parse = run.parse;
+  const bool is_switch = !argument.empty() && is_switch_prefix(argument[0]) &&
+                         run.settings.g_pending == 0 && !parse.switches_ended;
+  if (!is_switch) {
+    store_text(run, argument);
+    return;
+  }
+  if (argument == "--") {
+    parse.switches_ended = true;
+    return;
+  }
+  // Like every switch argument, not read after a refused item.
+  if (parse.recognised == parse.accepted && read_long_switch(run, argument)) return;
+  if (argument.size() < 2) {
+    set_bad(run, argument);
+  } else {
+    SwitchReader(run, argument).read();
+  }
+  if (run.error_code != 0 || parse.recognised != parse.accepted) parse.bad_switch = true;
 }
 
 // A shell that took '\"' for an escaped quote hands over 'C:\dir" abc' as
@@ -462,7 +524,17 @@ uint32_t slot_length(const char* slot) {
   return static_cast<uint32_t>(std::strlen(slot));
 }
 
+// A text given as an argument (not an -L file) must fit its slot.
+void check_text_fits(Run& run, const std::string& given, char which) {
+  if (run.error_code == 0 && given.size() > static_cast<size_t>(kSlotText))
+    refuse_too_long(run, which, given.size());
+}
+
 }  // namespace
+
+const char* bad_switch_hint() {
+  return kBadSwitchHint;
+}
 
 void read_command_line(Run& run, int argc, const char* const* argv) {
   if (argc > kMaxArguments) {
@@ -489,8 +561,11 @@ void validate_command_line(Run& run) {
     fail(-11);
   }
 
-  // A missing output name outranks every earlier complaint.
-  if (s.output == '$' || (s.output_mode != 0 && slot_empty(t.slots.output_name))) {
+  // A missing output name outranks every earlier complaint; one refused for
+  // its length is not missing.
+  const bool no_output_name =
+      s.output == '$' || (s.output_mode != 0 && slot_empty(t.slots.output_name));
+  if (no_output_name && run.parse.too_long != 'O') {
     run.error_code = -12;
   } else if (s.output_mode != 0) {
     s.output = '$';
@@ -499,11 +574,13 @@ void validate_command_line(Run& run) {
   if (s.l_search == 'L' && run.error_code == 0) {
     load_text_file(run, true);
   } else {
+    check_text_fits(run, t.search_given, 'S');
     t.search_len = slot_length(t.search);
   }
   if (s.l_new == 'L' && run.error_code == 0) {
     load_text_file(run, false);
   } else {
+    check_text_fits(run, t.new_given, 'N');
     t.new_len = slot_length(t.new_text);
   }
 

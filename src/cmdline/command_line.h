@@ -17,4 +17,8 @@ void read_command_line(Run& run, int argc, const char* const* argv);
 // the -K set-up and the apostrophe conversion.
 void validate_command_line(Run& run);
 
+// The line printed under the message of a bad switch argument: how to give
+// a text or file name that begins like a switch.
+const char* bad_switch_hint();
+
 }  // namespace qk

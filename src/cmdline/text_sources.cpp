@@ -26,6 +26,7 @@ constexpr char kUnreadable = '5';
 struct TextRefs {
   char& marker;
   char* slot;
+  const std::string& given;  // the file name, whole
   char*& text;
   uint32_t& length;
   std::vector<char>& buffer;
@@ -35,10 +36,11 @@ struct TextRefs {
 TextRefs refs_for(Run& run, bool for_search) {
   Texts& t = run.texts;
   if (for_search) {
-    return {run.settings.l_search, t.slots.search,  t.search,
+    return {run.settings.l_search, t.slots.search,  t.search_given, t.search,
             t.search_len,          t.search_buffer, t.search_file};
   }
-  return {run.settings.l_new, t.slots.new_text, t.new_text, t.new_len, t.new_buffer, t.new_file};
+  return {run.settings.l_new, t.slots.new_text, t.new_given, t.new_text,
+          t.new_len,          t.new_buffer,     t.new_file};
 }
 
 // Reads the whole file into the text; returns 0 or the failure's status.
@@ -68,17 +70,15 @@ char load_into(TextRefs& r, platform::FileHandle file) {
 
 }  // namespace
 
-bool environment_text(Run& run, const std::string& name, std::string& value) {
-  char* scratch = run.texts.slots.scratch;
-  std::strncpy(scratch, name.c_str(), kSlotText);
-  const char* found = platform::environment(scratch);
+bool environment_text(const std::string& name, std::string& value) {
+  std::string upper = name;
+  const char* found = platform::environment(name.c_str());
   if (found == nullptr) {
-    for (char* c = scratch; *c != '\0'; ++c) {
-      if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
+    for (char& c : upper) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
-    found = platform::environment(scratch);
+    found = platform::environment(upper.c_str());
   }
-  scratch[0] = '\0';
   if (found == nullptr) return false;
   value = found;
   return true;
@@ -91,7 +91,7 @@ void load_text_file(Run& run, bool for_search) {
     run.error_code = -7;
     return;
   }
-  r.file = r.slot;
+  r.file = r.given;
   char status = kNotFound;
   platform::FileHandle file = platform::open_file(r.file.c_str(), platform::OpenMode::kRead);
   if (file != platform::kNoFile) {

@@ -8,9 +8,10 @@
 
 namespace qk {
 
-// Looks up the variable named `name`, then its upper-cased name. Uses the
-// name passes through the scratch slot. Returns false when neither exists.
-bool environment_text(Run& run, const std::string& name, std::string& value);
+// Looks up the variable named `name`, then its upper-cased name; the name is
+// taken whole, as a cut one could name another variable. Returns false when
+// neither exists.
+bool environment_text(const std::string& name, std::string& value);
 
 // Loads the -L file of <search> (`for_search`) or <new>: sets the text, its
 // length and the -L marker, or a load status and error code -7.

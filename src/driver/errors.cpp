@@ -4,6 +4,8 @@
 
 #include <cinttypes>
 
+#include "cmdline/command_line.h"
+
 namespace qk {
 
 namespace {
@@ -40,6 +42,21 @@ void print_l_error(Run& run) {
   std::fputs("Could not load file for /L switch into memory\n", out);
   print_l_detail(out, s.l_search, run.texts.search_file);
   print_l_detail(out, s.l_new, run.texts.new_file);
+}
+
+// A text or name that would have had to be cut (error -13).
+void print_too_long(Run& run) {
+  const ParseState& p = run.parse;
+  const unsigned long long length = p.too_long_length;
+  if (p.too_long == 'S' || p.too_long == 'N') {
+    std::fprintf(run.console,
+                 "Text too long: %s has %llu characters, at most %d; "
+                 "give a longer text in a file with -L\n",
+                 p.too_long == 'S' ? "<search>" : "<new>", length, kSlotText);
+  } else {
+    std::fprintf(run.console, "%s too long: %llu characters, at most %d\n",
+                 p.too_long == 'O' ? "Output filename" : "Filename", length, kNameText);
+  }
 }
 
 }  // namespace
@@ -92,6 +109,9 @@ void print_error(Run& run) {
       if (run.settings.output_mode == 'A') std::fputs(":A", out);
       std::fputs(" requires output filename\n", out);
       break;
+    case -13:
+      print_too_long(run);
+      break;
     case -14:
       std::fprintf(out, "Write fault encountered: %s\n", file_name);
       break;
@@ -104,7 +124,9 @@ void print_error(Run& run) {
       }
       break;
   }
-  if (run.error_code <= -8 && run.error_code >= -12) run.error_code = -2;
+  if ((run.error_code == -2 || run.error_code == -8) && run.parse.bad_switch)
+    std::fputs(bad_switch_hint(), out);
+  if (run.error_code <= -8 && run.error_code >= -13) run.error_code = -2;
 }
 
 int exit_code_for(int64_t code) {

@@ -74,6 +74,7 @@ void run_engine(Run& run) {
   MatchState& m = run.match;
   WriterState& w = run.writer;
   w.cursor = run.image.start;
+  choose_written_break(run);
   m.start_offset = 0;
   counts.search_floor = 0;
   counts.scan_status = 0;

@@ -116,12 +116,6 @@ bool need(Run& run, const uint8_t* from, const uint8_t* to) {
   return qk::need(run, reinterpret_cast<const char*>(from), reinterpret_cast<const char*>(to));
 }
 
-// What the end-of-line anchor wants behind a match: a carriage return, or a
-// line feed that does not end a CR LF pair.
-bool line_break_at(const uint8_t* at, const uint8_t* image_start) {
-  return *at == '\r' || (*at == '\n' && (at == image_start || at[-1] != '\r'));
-}
-
 }  // namespace
 
 void find_match(Run& run, int64_t start_offset) {
@@ -164,8 +158,8 @@ void find_match(Run& run, int64_t start_offset) {
     }
     // The candidate, and the bytes on either side that the line anchors
     // look at, may lie across a chunk edge.
-    const bool byte_before = (s.start_anchor || (s.end_anchor && n == 0)) && c > image_start;
-    if (!need(run, byte_before ? c - 1 : c, s.end_anchor && c + n < image_end ? c + n + 1 : c + n))
+    if (!need(run, (s.start_anchor || s.end_anchor) && c > image_start ? c - 1 : c,
+              s.end_anchor && c + n < image_end ? c + n + 1 : c + n))
       return;
     if (!verified && !text_matches_at(plan, text, n, c)) {
       ++c;
@@ -175,7 +169,11 @@ void find_match(Run& run, int64_t start_offset) {
       ++c;
       continue;
     }
-    if (s.end_anchor && c + n != image_end && !line_break_at(c + n, image_start)) {
+    // The end-of-line anchor holds before a CR, and before a line feed with
+    // no CR in front of it (not even the match's own last byte): the line
+    // feed of a CR LF is no second line end.
+    if (s.end_anchor && c + n != image_end && c[n] != '\r' &&
+        (c[n] != '\n' || (c + n > image_start && c[n - 1] == '\r'))) {
       ++c;
       continue;
     }

@@ -1,7 +1,8 @@
-// Whole-line mode and the line filters. A line ends where a CR LF pair
-// begins and starts just after a line feed; the search for a line's start
-// never reaches back past the image cursor, so it never touches output that
-// has already been emitted.
+// Whole-line mode and the line filters. A line break is a line feed,
+// together with the CR right before it when there is one; a lone CR is an
+// ordinary byte. A line ends where its break begins and starts just after a
+// line feed; the search for a line's start never reaches back past the image
+// cursor, so it never touches output that has already been emitted.
 #include "engine/whole_line.h"
 
 #include <cstring>
@@ -13,27 +14,35 @@ namespace qk {
 
 namespace {
 
-// The CR of the first CR LF pair in [from, end), or nullptr; the image is
-// read as the search gets there.
-const char* find_crlf(Run& run, const char* from, const char* end) {
-  while (from < end) {
-    const char* ready = need_from(run, from, end);
-    if (ready == from) return nullptr;  // the image could not be read
-    const void* cr = std::memchr(from, '\r', static_cast<size_t>(ready - from));
-    if (!cr) {
-      from = ready;
+struct LineBreak {
+  const char* at = nullptr;  // its first byte
+  int32_t length = 0;        // 2 for CR LF, 1 for a bare line feed, 0 none
+};
+
+// The first line break that lies wholly in [from, end): the first line feed
+// there, with the CR in front of it when that CR lies at or after `from`. A
+// line feed right at `from` behind a CR is the rest of a CR LF whose CR the
+// match took in; it ends no line. The image is read as the search gets
+// there.
+LineBreak find_line_break(Run& run, const char* from, const char* end) {
+  const char* at = from;
+  while (at < end) {
+    const char* ready = need_from(run, at, end);
+    if (ready == at) return {};  // the image could not be read
+    const void* lf = std::memchr(at, '\n', static_cast<size_t>(ready - at));
+    if (!lf) {
+      at = ready;
       continue;
     }
-    const char* at = static_cast<const char*>(cr);
-    if (at + 1 < end && need(run, at, at + 2) && at[1] == '\n') return at;
-    from = at + 1;
+    const char* feed = static_cast<const char*>(lf);
+    if (feed == run.image.start) return {feed, 1};
+    if (!need(run, feed - 1, feed + 1)) return {};
+    if (feed[-1] != '\r') return {feed, 1};
+    if (feed - 1 >= from) return {feed - 1, 2};
+    at = feed + 1;
   }
-  return nullptr;
+  return {};
 }
-
-}  // namespace
-
-namespace {
 
 // The start of the match's line: just after the nearest line feed at or
 // before the match's first byte, but never before the image cursor. An
@@ -65,15 +74,13 @@ const char* line_start_of(Run& run, const char* match_start, int64_t match_lengt
   }
 }
 
-// The end of the line holding a match that ends at `match_end`: the CR of
-// the next CR LF pair. Without one, the line ends before the image's last
-// byte, unless the match takes in that byte: then the line ends at the
-// image end, or the edit would consume less than the match and the scan
-// would find it again forever.
-const char* line_end_of(Run& run, const char* match_end, const char* end, bool* has_crlf) {
-  const char* crlf = find_crlf(run, match_end, end);
-  *has_crlf = crlf != nullptr;
-  if (crlf) return crlf;
+// The end of the line holding a match that ends at `match_end`: where the
+// next line break begins. Without one, the line ends before the image's last
+// byte, unless the match takes in that byte: then the line ends at the image
+// end, or the edit would consume less than the match and the scan would find
+// it again forever.
+const char* line_end_of(const LineBreak& line_break, const char* match_end, const char* end) {
+  if (line_break.length > 0) return line_break.at;
   return match_end == end ? end : end - 1;
 }
 
@@ -86,9 +93,10 @@ void widen_to_line(Run& run) {
   const char* end = run.image.end;
   const char* match_end = m.start + m.length;
 
-  bool has_crlf = false;
   const char* line_start = line_start_of(run, m.start, m.length, cursor);
-  const char* line_end = line_end_of(run, match_end, end, &has_crlf);
+  const LineBreak line_break = find_line_break(run, match_end, end);
+  const char* line_end = line_end_of(line_break, match_end, end);
+  m.line_break = line_break.length;
 
   if (s.line_filter == 'M') {
     // -M writes the whole modified line, whatever part of it -D replaces.
@@ -101,8 +109,9 @@ void widen_to_line(Run& run) {
     m.offset = line_start - cursor;
     m.length = line_end - line_start;
   }
-  if (s.whole_lines && run.texts.new_len == 0 && has_crlf && s.line_option == 0) {
-    m.length += 2;
+  m.break_behind = line_break.length > 0 && line_end == line_break.at;
+  if (s.whole_lines && run.texts.new_len == 0 && m.break_behind && s.line_option == 0) {
+    m.length += line_break.length;
     m.crlf_consumed = true;
   }
 }
@@ -131,7 +140,9 @@ void write_line_pieces(Run& run) {
 
 void note_line_rest(Run& run, int64_t offset, int64_t length) {
   const MatchState& m = run.match;
-  int64_t rest = (m.line_start + m.line_length + 2) - (offset + length);
+  // A line without a break of its own is written to the image end.
+  const int64_t line_break = m.line_break > 0 ? m.line_break : 2;
+  int64_t rest = (m.line_start + m.line_length + line_break) - (offset + length);
   const int64_t left = run.image.end - run.writer.cursor;
   if (rest > left) rest = left;
   run.counts.pending_line_rest = rest > 0 ? rest : 0;
@@ -155,6 +166,17 @@ void finish_modified_lines(Run& run) {
   w.net_change += rest - (run.image.end - w.cursor);
   w.cursor = run.image.end;
   run.counts.pending_line_rest = 0;
+}
+
+void choose_written_break(Run& run) {
+  const Settings& s = run.settings;
+  // Finding out may mean reading the whole image, so only a run that can
+  // write a line break asks; -U and report-only runs write none.
+  const bool adds_lines = s.whole_lines && (s.append_insert || s.add_mode);
+  const bool breaks_new_text = run.k.line_breaks > 0 && run.texts.new_len > 0;
+  if (s.line_filter == 'U' || s.report_only() || (!adds_lines && !breaks_new_text)) return;
+  if (find_line_break(run, run.image.start, run.image.end).length == 1)
+    run.written_break = {"\n", 1};
 }
 
 }  // namespace qk

@@ -19,4 +19,8 @@ void note_line_rest(Run& run, int64_t offset, int64_t length);
 // -M: the end of the scan; writes the last pending line rest.
 void finish_modified_lines(Run& run);
 
+// Before anything is written: the line break QK writes itself takes the
+// kind of the image's first one.
+void choose_written_break(Run& run);
+
 }  // namespace qk

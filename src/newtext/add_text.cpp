@@ -23,19 +23,15 @@ int64_t write_added_text(Run& run) {
   run.match.length = kAddedMarker;
   int64_t written = 0;
   // A line added at the end needs a line break first unless the file ends
-  // in one; at the start of the file it never does.
+  // in one; at the start of the file it never does. The breaks are of the
+  // file's own kind.
   if (s.whole_lines && s.add_mode == 'T') {
     const char* cursor = run.writer.cursor;
-    if (cursor != run.image.start && need(run, cursor - 1, cursor) && cursor[-1] != '\n') {
-      write_output(run, "\r\n", 2);
-      written += 2;
-    }
+    if (cursor != run.image.start && need(run, cursor - 1, cursor) && cursor[-1] != '\n')
+      written += write_line_break(run);
   }
   written += write_new_text_pieces(run, insert_search_text);
-  if (s.whole_lines) {
-    write_output(run, "\r\n", 2);
-    written += 2;
-  }
+  if (s.whole_lines) written += write_line_break(run);
   return written + run.counts.expansion;
 }
 

@@ -25,10 +25,6 @@ void write_piece(Run& run, const char* piece, int64_t size) {
   }
 }
 
-void write_crlf(Run& run) {
-  write_output(run, "\r\n", 2);
-}
-
 // Consumption never reaches past the image end.
 void clamp_to_image(Run& run) {
   const int64_t left = run.image.end - run.writer.cursor;
@@ -36,6 +32,12 @@ void clamp_to_image(Run& run) {
 }
 
 }  // namespace
+
+int64_t write_line_break(Run& run) {
+  const WrittenBreak& line_break = run.written_break;
+  write_output(run, line_break.bytes, line_break.length);
+  return line_break.length;
+}
 
 int64_t write_new_text_pieces(Run& run, int64_t (*insert)(Run&)) {
   const Texts& t = run.texts;
@@ -121,11 +123,13 @@ int64_t write_new_text(Run& run) {
   run.counts.expansion = 0;
   int64_t written = 0;
   if (s.line_filter == 'U') {
-    // The line goes with its CR LF; nothing is written, nor added.
+    // The line goes with its line break; nothing is written, nor added.
+    // Where no break follows the consumed bytes, two more bytes go, as
+    // many as a CR LF has.
     if (m.offset == kNoMatch) {
       m.length = 0;
     } else {
-      if (!m.crlf_consumed) m.length += 2;
+      if (!m.crlf_consumed) m.length += m.break_behind ? m.line_break : 2;
       clamp_to_image(run);
     }
   } else if (s.add_mode && m.offset == kNoMatch) {
@@ -133,9 +137,9 @@ int64_t write_new_text(Run& run) {
   } else if (s.append_insert == 'I') {
     written = emit_new_text(run);
     if (s.whole_lines) {
-      write_crlf(run);
+      written += write_line_break(run);
       write_image(run, w.cursor, m.length);
-      written += 2 + m.length;
+      written += m.length;
     } else {
       write_image(run, w.cursor, run.texts.search_len);
       written += run.texts.search_len;
@@ -143,8 +147,7 @@ int64_t write_new_text(Run& run) {
   } else if (s.append_insert == 'A') {
     if (s.whole_lines) {
       write_image(run, w.cursor, m.length);
-      write_crlf(run);
-      written = m.length + 2;
+      written = m.length + write_line_break(run);
     } else {
       write_image(run, w.cursor, run.texts.search_len);
       written = run.texts.search_len;

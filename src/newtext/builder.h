@@ -24,6 +24,10 @@ int64_t insert_matched_text(Run& run);
 // returns the bytes written, not counting the line-break expansion.
 int64_t write_new_text_pieces(Run& run, int64_t (*insert)(Run&));
 
+// Writes the line break QK writes itself, of the file's kind; returns its
+// length.
+int64_t write_line_break(Run& run);
+
 void convert_apostrophes(Run& run);
 
 }  // namespace qk

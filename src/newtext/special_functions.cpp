@@ -1,7 +1,8 @@
 // Special function characters (-K). The -K pass replaces characters of the
-// new text in place; line-break characters stay in the text and become
-// CR LF only as the text is written. The generator is seeded with 1 once,
-// so the same command line gives the same random characters on every run.
+// new text in place; line-break characters stay in the text and become the
+// file's kind of line break only as the text is written. The generator is
+// seeded with 1 once, so the same command line gives the same random
+// characters on every run.
 #include "newtext/special_functions.h"
 
 #include <cstring>
@@ -125,8 +126,7 @@ void write_with_line_breaks(Run& run, const char* piece, int64_t size) {
     }
     if (!line_break) continue;
     write_output(run, run_start, at - run_start);
-    write_output(run, "\r\n", 2);
-    ++run.counts.expansion;
+    run.counts.expansion += write_line_break(run) - 1;
     run_start = at + 1;
   }
   write_output(run, run_start, end - run_start);

@@ -17,7 +17,9 @@ void apply_special_functions(Run& run);
 // The -K:RM step after an acted match.
 void reset_new_text(Run& run);
 
-// Writes a piece of the new text with line-break characters as CR LF.
+// Writes a piece of the new text with line-break characters as the line
+// break QK writes (the file's kind); the expansion count grows by the
+// bytes that adds.
 void write_with_line_breaks(Run& run, const char* piece, int64_t size);
 
 // One draw of the run's generator: 0 to 32767.

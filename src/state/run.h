@@ -15,20 +15,26 @@
 
 namespace qk {
 
-// Every copy into a text slot stops at this many characters, so the last
-// byte of a slot always ends its text.
+// A search or new text given as an argument holds at most this many
+// characters; validation refuses a longer one (a file named by -L may hold
+// any length). The last byte of a slot always ends its text.
 constexpr int kSlotText = 261;
 constexpr int kSlotSize = kSlotText + 1;
+
+// A file name is taken whole up to the longest path the system opens; a
+// longer one is refused, never cut (a cut name can name another file).
+constexpr int kNameText = 4095;
+constexpr int kNameSize = kNameText + 1;
 
 // The largest target or -L file (2^31 - 65 bytes).
 constexpr int64_t kMaxFileSize = 2147483583;
 
 struct TextSlots {
-  char file_name[kSlotSize] = {};
+  char file_name[kNameSize] = {};
   char search[kSlotSize] = {};
   char new_text[kSlotSize] = {};
   char scratch[kSlotSize] = {};
-  char output_name[kSlotSize] = {};
+  char output_name[kNameSize] = {};
   char saved_new[kSlotSize] = {};
 };
 
@@ -102,6 +108,12 @@ struct ParseState {
   int accepted = 0;
   bool has_bad_text = false;
   std::string bad_text;
+  bool bad_switch = false;      // the bad argument was read as a switch
+  bool switches_ended = false;  // "--" was given: every later argument is a text
+  // The first argument refused for its length: 'F' the file name, 'O' the
+  // output name, 'S' <search>, 'N' <new>; and its length.
+  char too_long = 0;
+  uint64_t too_long_length = 0;
 };
 
 // The search and new texts. They live in their slots, or in buffers of
@@ -113,6 +125,11 @@ struct Texts {
   char* new_text = slots.new_text;
   uint32_t search_len = 0;
   uint32_t new_len = 0;
+  // The texts as given (argument or environment value), whole: the slots
+  // hold at most kSlotText characters of them. Validation refuses a longer
+  // text, or takes it whole as the name of an -L file.
+  std::string search_given;
+  std::string new_given;
   std::vector<char> search_buffer;
   std::vector<char> new_buffer;
   // Names of the -L files, kept for messages and the -K:RM reload.
@@ -182,7 +199,22 @@ struct MatchState {
   const char* start = nullptr;
   int64_t line_start = 0;  // -M: line start offset from the cursor
   int64_t line_length = 0;
-  bool crlf_consumed = false;  // the length already takes in the line's CR LF
+  // The line modes: the length of the line break that ends the match's
+  // line (2 for CR LF, 1 for a bare line feed, 0 when none comes before
+  // the image end), and whether the widened match ends right where it
+  // begins.
+  int32_t line_break = 0;
+  bool break_behind = false;
+  bool crlf_consumed = false;  // the length already takes in the line's break
+};
+
+// The line break QK writes itself (the lines -D adds with -A, -I, -B and
+// -T; -K line-break characters): the kind of the image's first line break,
+// so that an added line ends like the file's own; CR LF in a file without
+// one.
+struct WrittenBreak {
+  const char* bytes = "\r\n";
+  int32_t length = 2;
 };
 
 // The ways the matcher's scan can run: the widest vector instructions the
@@ -257,6 +289,7 @@ struct Run {
   WriterState writer;
   MatchState match;
   SearchPlan plan;
+  WrittenBreak written_break;
   SelectionState selection;
   Counts counts;
   int32_t error_code = 0;

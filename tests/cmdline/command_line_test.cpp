@@ -45,9 +45,15 @@ TEST(CommandLineTest, ErrorCodesAndOffendingText) {
       {{}, -9, false, ""},
       {{"f", "s", "n"}, 0, false, ""},
       {{"-"}, -8, true, "-"},
-      {{"f", "s", "/"}, -8, true, "/"},
+      // '/' begins a path here, not a switch.
+      {{"f", "s", "/"}, 0, false, ""},
       {{"f", "s", "-cq"}, -8, true, "Q"},
-      {{"f", "s", "/c/v:0"}, -8, true, "/V:0"},
+      {{"f", "s", "-c-v:0"}, -8, true, "-V:0"},
+      {{"/c/v:0", "s", "/x"}, 0, false, ""},
+      // After "--" every argument is a text, "--" and "-H" included.
+      {{"f", "--", "-x", "-y"}, 0, false, ""},
+      {{"f", "s", "--", "n", "-C"}, -8, true, "-C"},
+      {{"--", "-f", "--", "-H"}, 0, false, ""},
       {{"f", "s", "-C:"}, -8, true, ":"},
       {{"f", "s", "-C::V"}, -8, true, "::V"},
       {{"f", "s", "-V:5"}, -8, true, "V:5"},
@@ -104,6 +110,46 @@ TEST(CommandLineTest, ErrorCodesAndOffendingText) {
   }
 }
 
+// A text that does not fit a slot is refused, never cut; a name is taken
+// whole up to the longest path, and a longer one refused the same way.
+TEST(CommandLineTest, TooLongIsRefusedNotCut) {
+  struct Case {
+    Args args;
+    char too_long;  // 0: accepted
+    size_t length;
+  };
+  const std::string fits(kSlotText, 's');
+  const std::string over(kSlotText + 1, 's');
+  const std::string long_name(kNameText, 'f');
+  const std::string over_name(kNameText + 1, 'f');
+  const std::vector<Case> cases = {
+      {{"f", fits, fits}, 0, 0},
+      {{"f", over, "n"}, 'S', over.size()},
+      {{"f", "s", over}, 'N', over.size()},
+      {{long_name, "s"}, 0, 0},
+      {{over_name, "s"}, 'F', over_name.size()},
+      {{"f", "s", "-$", over_name}, 'O', over_name.size()},
+      // Validation finds a missing output name first.
+      {{"f", over, "-$"}, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(describe(c.args));
+    auto run = parse(c.args);
+    EXPECT_EQ(run->parse.too_long, c.too_long);
+    if (c.too_long) {
+      EXPECT_EQ(run->error_code, -13);
+      EXPECT_EQ(run->parse.too_long_length, c.length);
+    }
+  }
+  auto run = parse({long_name, "s"});
+  EXPECT_EQ(std::string(run->texts.slots.file_name), long_name);
+  // An -L text names a file: its name is used whole.
+  const std::string file_name = "missing-" + over;
+  run = parse({"f", "-L", file_name, "-L", "n"});
+  EXPECT_EQ(run->error_code, -7);
+  EXPECT_EQ(run->texts.search_file, file_name);
+}
+
 TEST(CommandLineTest, ArgumentCountLimit) {
   struct Case {
     size_t switches;  // added after "f s n"
@@ -143,7 +189,12 @@ TEST(CommandLineTest, SwitchSettings) {
       {with({"-CV:0"}), &Settings::verbosity, '0'},
       {with({"-C:V:0"}), &Settings::case_sensitive, 'C'},
       {with({"-C:V:0"}), &Settings::verbosity, '0'},
-      {with({"/v:1"}), &Settings::verbosity, '1'},
+      {{"f", "s", "/v:1"}, &Settings::verbosity, '2'},
+      {with({"--help"}), &Settings::help_page, '1'},
+      {with({"--version"}), &Settings::help, 'H'},
+      {with({"--version"}), &Settings::help_page, 'V'},
+      // After a refused item no switch argument is read, --help neither.
+      {with({"-DV:5", "--help"}), &Settings::help, 0},
       {with({"-V"}), &Settings::verbosity, '3'},
       // A recognised letter keeps its setting when its option is refused.
       {with({"-V:5"}), &Settings::verbosity, '3'},
@@ -287,7 +338,6 @@ TEST(CommandLineTest, TextDestinations) {
     std::string output_name;
   };
   const std::string long_text(300, 'q');
-  const std::string cut_text(kSlotText, 'q');
   const std::vector<Case> cases = {
       {{"f", "s", "n"}, "f", "s", "n", ""},
       {{"Mixed.Txt", "s"}, "Mixed.Txt", "s", "", ""},
@@ -299,8 +349,10 @@ TEST(CommandLineTest, TextDestinations) {
       {{"f", "s", "n", "-$", "out"}, "f", "s", "n", "out"},
       {{"-$", "out", "f", "s"}, "f", "s", "", "out"},
       {{"f", "-$", "-G", "-out", "s"}, "f", "s", "", "-out"},
-      {{long_text, long_text, long_text}, cut_text, cut_text, cut_text, ""},
-      {{"f", "s", "-$", long_text}, "f", "s", "", cut_text},
+      {{long_text, "s", "n"}, long_text, "s", "n", ""},
+      {{"f", "s", "-$", long_text}, "f", "s", "", long_text},
+      {{"/tmp/f", "/s", "/n"}, "/tmp/f", "/s", "/n", ""},
+      {{"-$", "--", "-out", "-f", "-s"}, "-f", "-s", "", "-out"},
       // A shell that read '\"' as an escaped quote.
       {{"C:\\dir\" abc", "n"}, "C:\\dir\\", "abc", "n", ""},
       {{"f", "s\""}, "f", "s\\", "", ""},
@@ -318,7 +370,7 @@ TEST(CommandLineTest, TextDestinations) {
     EXPECT_EQ(search_text(*run), c.search);
     EXPECT_EQ(new_text(*run), c.new_text);
     EXPECT_EQ(std::string(slots.output_name), c.output_name);
-    for (const char* slot : {slots.file_name, slots.search, slots.new_text, slots.output_name})
+    for (const char* slot : {slots.search, slots.new_text})
       EXPECT_EQ(slot[kSlotText], '\0');
   }
 }
@@ -519,7 +571,6 @@ TEST_F(CommandLineEnvironmentTest, TextsFromTheEnvironment) {
     EXPECT_EQ(std::string(run->texts.slots.file_name), c.file);
     EXPECT_EQ(search_text(*run), c.search);
     EXPECT_EQ(std::string(run->texts.slots.output_name), c.output_name);
-    EXPECT_EQ(run->texts.slots.scratch[0], '\0');
   }
   auto run = parse({"f", "-E", "QK_CL_TEST_VAR", "QK_CL_TEST_VAR"});
   EXPECT_EQ(new_text(*run), "QK_CL_TEST_VAR");

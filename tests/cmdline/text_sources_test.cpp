@@ -38,6 +38,8 @@ TEST(TextSourcesTest, EnvironmentLookup) {
   setenv("QK_TS_LOWER", "upper", 1);
   setenv("QK_TS_ONLY_UPPER", "only upper", 1);
   setenv("QK_TS_EMPTY", "", 1);
+  const std::string slot_name(kSlotText, 'V');
+  setenv(slot_name.c_str(), "the name cut to a slot", 1);
   unsetenv("QK_TS_MISSING");
   unsetenv("qk_ts_only_upper");
   struct Case {
@@ -53,17 +55,18 @@ TEST(TextSourcesTest, EnvironmentLookup) {
       {"QK_TS_MISSING", std::nullopt},
       {"", std::nullopt},
       {std::string(400, 'Q'), std::nullopt},
+      // A long name is looked up whole, never as its first 261 characters.
+      {slot_name, "the name cut to a slot"},
+      {slot_name + "VV", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    qk::Run run;
     std::string value = "untouched";
-    EXPECT_EQ(environment_text(run, c.name, value), c.value.has_value());
+    EXPECT_EQ(environment_text(c.name, value), c.value.has_value());
     EXPECT_EQ(value, c.value.value_or("untouched"));
-    EXPECT_EQ(run.texts.slots.scratch[0], '\0');
   }
-  for (const char* name :
-       {"QK_TS_EXACT", "qk_ts_lower", "QK_TS_LOWER", "QK_TS_ONLY_UPPER", "QK_TS_EMPTY"})
+  for (const char* name : {"QK_TS_EXACT", "qk_ts_lower", "QK_TS_LOWER", "QK_TS_ONLY_UPPER",
+                           "QK_TS_EMPTY", slot_name.c_str()})
     unsetenv(name);
 }
 

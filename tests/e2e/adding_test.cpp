@@ -15,7 +15,11 @@ TEST(Adding, AddsWhenNothingMatched) {
       {"abc", {"f", "zzz", "X", "-T"}, "abcX", kAppended, 0},
       {"abc", {"f", "zzz", "X", "-T", "-D"}, "abc\r\nX\r\n", kAppended, 0},
       {"abc\r\n", {"f", "zzz", "X", "-T", "-D"}, "abc\r\nX\r\n", kAppended, 0},
-      {"abc\n", {"f", "zzz", "X", "-T", "-D"}, "abc\nX\r\n", kAppended, 0},
+      // An added line's breaks are of the kind of the file's first one.
+      {"abc\n", {"f", "zzz", "X", "-T", "-D"}, "abc\nX\n", kAppended, 0},
+      {"a\nbc\r\n", {"f", "zzz", "X", "-T", "-D"}, "a\nbc\r\nX\n", kAppended, 0},
+      {"a\r\nbc\n", {"f", "zzz", "X", "-B", "-D"}, "X\r\na\r\nbc\n", kInserted, 0},
+      {"a\rbc\n", {"f", "zzz", "X", "-B", "-D"}, "X\na\rbc\n", kInserted, 0},
       {"abc", {"f", "zzz", "X", "-B"}, "Xabc", kInserted, 0},
       {"abc", {"f", "zzz", "X", "-B", "-D"}, "X\r\nabc", kInserted, 0},
       {"abc", {"f", "zzz", "X", "-B", "-~"}, "Xabc", kInserted, 0},

@@ -37,7 +37,17 @@ void expect_lines(const std::vector<LineCase>& cases, const std::string& input =
   }
 }
 
+// A bad switch argument: the message names it and says how to give a text
+// that begins like a switch.
 std::string bad(const std::string& text) {
+  return banner() + "\nERROR: Bad command line information: " + text + "\n" + switch_hint();
+}
+
+std::string bad_switch() {
+  return banner() + kBad + switch_hint();
+}
+
+std::string bad_text(const std::string& text) {
   return banner() + "\nERROR: Bad command line information: " + text + "\n";
 }
 
@@ -49,25 +59,38 @@ TEST(CommandLine, RefusedAndMissingArguments) {
   expect_lines({
       {{}, missing("<filename> required"), 2},
       {{"-"}, bad("-"), 2},
-      {{"/"}, bad("/"), 2},
       {{"f", "s", "-cq"}, bad("Q"), 2},
       {{"f", "s", "-V:5"}, bad("V:5"), 2},
       {{"f", "s", "-D:X"}, bad("D:X"), 2},
       {{"f", "s", "-B:Q"}, bad("B:Q"), 2},
-      {{"f", "s", "/c/v:0"}, bad("/V:0"), 2},
-      {{"f", "s", "-DV:5"}, banner() + kBad, 2},
-      {{"f", "s", "-#"}, banner() + kBad, 2},
-      {{"f", "s", "-#:Q"}, banner() + kBad, 2},
-      {{"f", "s", "-&:X"}, banner() + kBad, 2},
-      {{"f", "s", "-N:A"}, banner() + kBad, 2},
+      {{"f", "s", "-c-v:0"}, bad("-V:0"), 2},
+      {{"f", "s", "-DV:5"}, bad_switch(), 2},
+      {{"f", "s", "-#"}, bad_switch(), 2},
+      {{"f", "s", "-#:Q"}, bad_switch(), 2},
+      {{"f", "s", "-&:X"}, bad_switch(), 2},
+      {{"f", "s", "-N:A"}, bad_switch(), 2},
+      // A name that begins with '-' is a switch unless -G or -- comes first.
+      {{"-notes.txt", "s"}, bad("S.TXT"), 2},
+      {{"--", "-notes.txt", "s"},
+       banner() + "\nERROR: Bad filename or file does not exist: " + shown_name("-notes.txt") +
+           "\n",
+       1},
+      {{"--bogus"}, bad("-BOGUS"), 2},
       {{"f", "s", "-N:256"}, bad("6"), 2},
       {{"f", "s", "-N", "-N"}, bad("N"), 2},
       {{"f", "s", "-#:1,2,3,4,5,6,7,8,9,10,"}, bad(","), 2},
       // Report-only runs end with the found count, even when they failed.
       {{"f", "s", "-#:0,5"}, bad(",5"), 0},
-      {{"f", "s", "-K:1a,1b,1c,1d,1e,1f,1g,1h,1i,1j,1k"}, banner() + kBad, 2},
+      {{"f", "s", "-K:1a,1b,1c,1d,1e,1f,1g,1h,1i,1j,1k"}, bad_switch(), 2},
       {{"f", "s", "-K"}, bad(""), 2},
-      {{"f", "s", "n", "extra"}, bad("extra"), 2},
+      {{"f", "s", "n", "extra"}, bad_text("extra"), 2},
+      {{"f", "s", "--", "n", "-C"}, bad_text("-C"), 2},
+      // Texts are refused, never cut.
+      {{"f", std::string(262, 's')},
+       banner() + "\nERROR: Text too long: <search> has 262 characters, at most 261; " +
+           "give a longer text in a file with -L\n",
+       2},
+      {{"f", std::string(262, 's'), "-V:0"}, "", 13},
       {{"f", "s", "-A"}, missing("-A requires <new>"), 2},
       {{"f", "s", "-I"}, missing("-I requires <new>"), 2},
       {{"f", "-C"}, missing("<search> required"), 2},
@@ -123,9 +146,13 @@ TEST(CommandLine, HelpEndsTheRun) {
     std::vector<std::string> pieces;  // in this order
     int code;
   };
+  // '/' begins a switch on Windows only.
+  const std::string slash_help = on_windows_build() ? "/?" : "-?";
   const std::vector<HelpCase> cases = {
       {{"-H"}, {banner(), kCommandLine, page1_start}, 0},
-      {{"/?"}, {banner(), kCommandLine, page1_start}, 0},
+      {{slash_help}, {banner(), kCommandLine, page1_start}, 0},
+      {{"--help"}, {banner(), kCommandLine, page1_start}, 0},
+      {{"f", "--help", "-V"}, {banner(), kCommandLine, page1_start}, 0},
       {{"-h:4"}, {banner(), kCommandLine, page1_start}, 0},
       {{"-H:2"}, {banner(), kCommandLine, page2_start}, 0},
       {{"-H:P"},
@@ -147,8 +174,11 @@ TEST(CommandLine, HelpEndsTheRun) {
     EXPECT_EQ(result.exit_code, c.code) << c.args[0];
     EXPECT_EQ(result.out.find("ERROR"), std::string::npos);
   }
-  RunResult version = run_qk({"-H:V"}, options);
-  EXPECT_EQ(version.out, banner());
+  for (const char* page_v : {"-H:V", "--version"}) {
+    RunResult version = run_qk({page_v}, options);
+    EXPECT_EQ(version.out, banner()) << page_v;
+    EXPECT_EQ(version.exit_code, 0) << page_v;
+  }
   RunResult silent = run_qk({"-H", "-V:0"}, options);
   EXPECT_EQ(silent.out, "");
   EXPECT_EQ(silent.exit_code, 9);
@@ -179,10 +209,10 @@ TEST(CommandLine, AnyLengthAndAnyBytes) {
   write_file(dir.file("f"), std::string(300, 'a'));
   RunOptions options;
   options.cwd = dir.path();
-  // A search text longer than a text slot is cut to its first 261 bytes.
+  // A search text longer than a text slot is refused, not cut.
   RunResult result = run_qk({"f", std::string(10000, 'a'), "b"}, options);
-  EXPECT_EQ(result.out, banner() + "\nOK: 1 matches found\n");
-  EXPECT_EQ(read_file(dir.file("f")), "b" + std::string(39, 'a'));
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(read_file(dir.file("f")), std::string(300, 'a'));
   // Long file names, switches and texts never crash, whatever their bytes.
   std::string all_bytes;
   for (int b = 1; b < 256; ++b)

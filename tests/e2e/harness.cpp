@@ -177,7 +177,12 @@ void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup) {
     options.cwd = dir.path();
     options.env = setup.env;
     options.limits = setup.limits;
-    RunResult result = run_qk(c.args, options);
+    std::vector<std::string> args_here = c.args;
+    for (std::string& arg : args_here) {
+      const size_t at = arg.find("{dir}");
+      if (at != std::string::npos) arg.replace(at, 5, dir.path());
+    }
+    RunResult result = run_qk(args_here, options);
     std::string args;
     for (const auto& a : c.args)
       args += a + " ";
@@ -189,6 +194,14 @@ void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup) {
 
 std::string banner() {
   return "QK Utility v1.79ZD+ [TURBO] [WIN32] (c) 2026 The QK Project - see the QK user guide\n";
+}
+
+std::string switch_hint() {
+  if (on_windows_build())
+    return "A text or file name that begins with - or / goes after -G, or after -- (the end\n"
+           "of the switches). qk -H lists the switches.\n";
+  return "A text or file name that begins with - goes after -G, or after -- (the end of\n"
+         "the switches). qk -H lists the switches.\n";
 }
 
 std::vector<std::string> words(const std::string& line) {

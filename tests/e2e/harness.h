@@ -74,7 +74,7 @@ std::string shown_name(const std::string& name);
 // and after, the output after the banner and the exit code.
 struct FileCase {
   std::string before;
-  std::vector<std::string> args;  // after the program name
+  std::vector<std::string> args;  // after the program name; "{dir}" is the directory
   std::string after;
   std::string out;  // standard output after the banner
   int code;
@@ -92,6 +92,10 @@ void expect_cases(const std::vector<FileCase>& cases, const CaseSetup& setup = {
 
 // The banner line that starts every non-silent run.
 std::string banner();
+
+// The lines under the message of a bad switch; they name the switch
+// prefixes, '-' and on Windows also '/'.
+std::string switch_hint();
 
 // Splits a command line at spaces (no quoting); handy for tables of cases.
 std::vector<std::string> words(const std::string& line);

@@ -18,7 +18,7 @@ const std::string kOk1 = "\nOK: 1 matches found\n";
 const std::string kNone = "\nNo matches found\n";
 
 TEST(MainJob, ReplacesMatches) {
-  expect_cases({
+  std::vector<FileCase> cases = {
       {"notes with foo inside", {"f", "foo", "bar"}, "notes with bar inside", kOk1, 0},
       {"FOO Foo foo", {"f", "foo", "x"}, "x x x", "\nOK: 3 matches found\n", 0},
       {"FOO Foo foo", {"f", "foo", "x", "-C"}, "FOO Foo x", kOk1, 0},
@@ -33,7 +33,19 @@ TEST(MainJob, ReplacesMatches) {
       {"a\r\nb\r\n", {"f", "#", ">"}, ">a\r\n>b\r\n", "\nOK: 2 matches found\n", 0},
       {"a\r\nb\r\n", {"f", "!", ";"}, "a;\r\nb;\r\n", "\nOK: 2 matches found\n", 0},
       {"a\r\n\r\nb\r\n", {"f", "#!", "="}, "a\r\n=\r\nb\r\n", kOk1, 0},
-  });
+      // Paths, and texts that begin like a switch after -G or --.
+      {"foo", {"--", "{dir}/f", "foo", "bar"}, "bar", kOk1, 0},
+      {"foo", {"-G", "{dir}/f", "foo", "bar"}, "bar", kOk1, 0},
+      {"-x -y", {"f", "--", "-x", "-z"}, "-z -y", kOk1, 0},
+      {"-x -y", {"--", "f", "-X", "--"}, "-- -y", kOk1, 0},
+  };
+  // Elsewhere than on Windows '/' begins a path, not a switch.
+  if (!on_windows_build()) {
+    cases.push_back({"foo", {"{dir}/f", "foo", "bar"}, "bar", kOk1, 0});
+    cases.push_back({"a/b", {"f", "/b", "/c"}, "a/c", kOk1, 0});
+    cases.push_back({"foo", {"f", "foo", "bar", "-$", "{dir}/f"}, "bar", kOk1, 0});
+  }
+  expect_cases(cases);
 }
 
 TEST(MainJob, NewTextVariants) {

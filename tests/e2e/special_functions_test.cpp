@@ -29,6 +29,9 @@ TEST(SpecialFunctions, ReplaceCharactersOfTheNewText) {
        kOk1,
        0},
       {"a", {"f", "a", "x|y", "-K:6|"}, "x\r\ny", kOk1, 0},
+      // The line break is the kind of the file's first one.
+      {"a\nb\r\n", {"f", "a", "x|y", "-K:6|"}, "x\ny\nb\r\n", kOk1, 0},
+      {"[abcde]\n", {"f", "abcde", "x|y", "-N", "-K:6|"}, "[x\ny  ]\n", kOk1, 0},
       {"[abcde]", {"f", "abcde", "x|y", "-N", "-K:6|"}, "[x\r\ny  ]", kOk1, 0},
       // Another mode for the same character wins over the line break.
       {"a", {"f", "a", "x|y", "-K:6|,0|"}, "x\"y", kOk1, 0},

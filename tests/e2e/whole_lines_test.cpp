@@ -1,5 +1,6 @@
 // Whole-line mode (-D and its sub-options, -X) and the line filters -U and
-// -M, end to end on CR LF files.
+// -M, end to end: on CR LF files, and one table on files whose lines end in
+// bare line feeds, in CR LF and in a mix of both.
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
@@ -36,7 +37,7 @@ TEST(WholeLines, ReplaceRemoveAndKeepParts) {
       {"abc", {"f", "c", "X", "-D"}, "X", kOk1, 0},
       {"abc", {"f", "b", "X", "-D"}, "Xc", kOk1, 0},
       {"x\r\nabc", {"f", "c", "", "-D"}, "x\r\n", kOk1, 0},
-      {"one\ntwo foo\nthree", {"f", "foo", "X", "-D"}, "one\nXe", kOk1, 0},
+      {"one\ntwo foo\nthree", {"f", "foo", "X", "-D"}, "one\nX\nthree", kOk1, 0},
       {"a foo b\r\n", {"f", "foo", "new", "-D:P", "-A"}, "a foo b\r\nnew\r\n", kOk1, 0},
       {"a foo b\r\n", {"f", "foo", "[&]", "-D:R", "-X"}, "[a foo] b\r\n", kOk1, 0},
       {"a foo b\r\n", {"f", "foo", "[&]", "-D:P", "-X"}, "[a foo b]\r\n", kOk1, 0},
@@ -92,6 +93,115 @@ TEST(WholeLines, UnmodifiedAndModifiedLinesOnly) {
       // The last of -U and -M wins.
       {"1\r\nfoo\r\n2\r\n", {"f", "foo", "x", "-U", "-M"}, "x\r\n", kOk1, 0},
   });
+}
+
+// A line break is a line feed, with the CR in front of it when there is
+// one. Each case below is written with bare line feeds and runs three
+// ways: as written, with every line feed a CR LF, and with the two kinds
+// taking turns. The CR LF result must be the LF result with each line feed
+// a CR LF, and the mixed result, each CR LF made a bare line feed, the LF
+// result; the report and the exit code are the same every way.
+std::string with_breaks(const std::string& lf_text, bool crlf_first, bool alternate) {
+  std::string s;
+  bool crlf = crlf_first;
+  for (char c : lf_text) {
+    if (c == '\n') {
+      if (crlf) s += '\r';
+      if (alternate) crlf = !crlf;
+    }
+    s += c;
+  }
+  return s;
+}
+
+std::string bare(const std::string& text) {
+  std::string s;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) s += text[i];
+  return s;
+}
+
+TEST(WholeLines, EveryKindOfLineBreak) {
+  const std::string kAppended = "\nNo matches found\n(String appended)\n";
+  const std::string kInserted = "\nNo matches found\n(String inserted)\n";
+  const std::vector<FileCase> cases = {
+      {"keep1\nDEBUG x\nkeep2\nkeep3\n",
+       {"f", "DEBUG", "", "-D"},
+       "keep1\nkeep2\nkeep3\n",
+       kOk1,
+       0},
+      {"[server]\nport=8080\nhost=a\n[client]\nport=1\n",
+       {"f", "port=", "port=9090", "-D"},
+       "[server]\nport=9090\nhost=a\n[client]\nport=9090\n",
+       kOk2,
+       0},
+      {"one\ntwo foo\nthree", {"f", "foo", "X", "-D"}, "one\nX\nthree", kOk1, 0},
+      {"a\nfoo\nb\n", {"f", "foo", "", "-D:P"}, "a\n\nb\n", kOk1, 0},
+      {"a foo b\nx\n", {"f", "foo", "bar", "-D:L"}, "a bar\nx\n", kOk1, 0},
+      {"a foo b\nx\n", {"f", "foo", "bar", "-D:R"}, "bar b\nx\n", kOk1, 0},
+      {"a foo b\nx\n", {"f", "foo", "new", "-D", "-A"}, "a foo b\nnew\nx\n", kOk1, 0},
+      {"a foo b\nx\n", {"f", "foo", "new", "-D", "-I"}, "new\na foo b\nx\n", kOk1, 0},
+      {"a foo b\nx\n", {"f", "foo", "[&]", "-D", "-X"}, "[a foo b]\nx\n", kOk1, 0},
+      {"a\nfoo\n", {"f", "foo", "x|y", "-D", "-K:6|"}, "a\nx\ny\n", kOk1, 0},
+      {"a\n\n\nb\n", {"f", "#!", "", "-D"}, "a\nb\n", kOk2, 0},
+      {"ab\nb\nbc\n", {"f", "b!", "X", "-D"}, "X\nX\nbc\n", kOk2, 0},
+      {"a\nb\n", {"f", "!", ";"}, "a;\nb;\n", kOk2, 0},
+      // The last line without a break of its own.
+      {"x\nabc", {"f", "b", "X", "-D"}, "x\nXc", kOk1, 0},
+      {"x\nabc", {"f", "c", "", "-D"}, "x\n", kOk1, 0},
+      // The line filters.
+      {"1\nfoo foo\n2\n", {"f", "foo", "-U"}, "1\n2\n", kOk1, 0},
+      {"1\nfoo\n2", {"f", "2", "-U"}, "1\nfoo\n", kOk1, 0},
+      {"a foo b\nx\n", {"f", "foo", "", "-D:L", "-U"}, "a x\n", kOk1, 0},
+      {"a foo\nx\n", {"f", "foo", "-D:R", "-U"}, "x\n", kOk1, 0},
+      {"one\ntwo\nsix\n", {"f", "o", "0", "-M"}, "0ne\ntw0\n", kOk2, 0},
+      {"a\nx foo yy\nb\n", {"f", "foo", "bar", "-D:R", "-M"}, "bar yy\n", kOk1, 0},
+      {"a\nfoo\nb\n", {"f", "foo", "", "-D", "-M"}, "", kOk1, 0},
+      // Adding a missing line.
+      {"a\nb\n", {"f", "zzz", "X", "-D", "-T"}, "a\nb\nX\n", kAppended, 0},
+      {"a\nb", {"f", "zzz", "X", "-D", "-T"}, "a\nb\nX\n", kAppended, 0},
+      {"a\nb\n", {"f", "zzz", "X", "-D", "-B"}, "X\na\nb\n", kInserted, 0},
+  };
+  std::vector<FileCase> crlf;
+  for (const FileCase& c : cases)
+    crlf.push_back({with_breaks(c.before, true, false), c.args, with_breaks(c.after, true, false),
+                    c.out, c.code});
+  expect_cases(cases);
+  expect_cases(crlf);
+  for (const FileCase& c : cases) {
+    TempDir dir;
+    write_file(dir.file("f"), with_breaks(c.before, true, true));
+    RunOptions options;
+    options.cwd = dir.path();
+    const RunResult result = run_qk(c.args, options);
+    std::string trace = "mixed:";
+    for (const std::string& arg : c.args)
+      trace += " " + arg;
+    EXPECT_EQ(bare(read_file(dir.file("f"))), c.after) << trace;
+    EXPECT_EQ(result.out, banner() + c.out) << trace;
+    EXPECT_EQ(result.exit_code, c.code) << trace;
+  }
+}
+
+// Mixed files: a line goes with its own break, and the breaks QK writes
+// are of the kind of the file's first one.
+TEST(WholeLines, MixedLineBreaks) {
+  expect_cases(
+      {
+          {"a\r\nDEBUG\nb\r\n", {"f", "debug", "", "-D"}, "a\r\nb\r\n", kOk1, 0},
+          {"a\nDEBUG\r\nb\n", {"f", "debug", "", "-D"}, "a\nb\n", kOk1, 0},
+          {"a\nfoo\r\nb\r\n", {"f", "foo", "new", "-D", "-A"}, "a\nfoo\nnew\r\nb\r\n", kOk1, 0},
+          {"a\r\nfoo\nb\n", {"f", "foo", "new", "-D", "-I"}, "a\r\nnew\r\nfoo\nb\n", kOk1, 0},
+          {"a\r\nfoo\nb\n", {"f", "foo", "-U"}, "a\r\nb\n", kOk1, 0},
+          {"x\r\na foo\nb\r\n", {"f", "foo", "X", "-M"}, "a X\n", kOk1, 0},
+          // A lone CR ends no line.
+          {"a\rfoo\nb\n", {"f", "foo", "", "-D"}, "b\n", kOk1, 0},
+          // A CR LF whose CR the search text takes in ends no line there; nor
+          // does the line end anchor hold before its line feed.
+          {"ab\r\ncd\r\n", {"f", "-L", "cr", "X", "-D"}, "X\r\n", kOk1, 0},
+          {"ab\r\ncd\r\r", {"f", "-L", "cr-anchored", "X"}, "ab\r\ncX\r", kOk1, 0},
+      },
+      {{{"cr", "b\r"}, {"cr-anchored", "d\r!"}}, {}, {}});
 }
 
 TEST(WholeLines, ModifiedLinesToAnOutputFile) {

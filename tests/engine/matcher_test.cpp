@@ -63,6 +63,11 @@ TEST(Matcher, FindsWhatTheRulesAllow) {
       {"a\r\n\r\nb", "#", {0, 3, 5}},
       {"a\r\n\r\nb", "!", {1, 3}},
       {"a\r\n\r\nb", "#!", {3}},
+      // A line also ends before a bare line feed, but the line feed of a
+      // CR LF is no second line end, not even when the CR is matched.
+      {"\na\nb\r\n\n", "!", {0, 2, 4, 6}},
+      {"\na\nb\r\n\n", "#!", {0, 6}},
+      {"b\r\nb\r\r", "b\r!", {3}},
       {"ab", "@@@", {}},
       {"ab", "@@", {0}},
       {"[{]", "{", {1}},
