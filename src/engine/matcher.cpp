@@ -1,14 +1,18 @@
-// The pattern matcher. The scan looks for the rarest literal byte of the
-// search text (both cases of a letter at once when case is ignored), then
-// verifies the other bytes, wildcards matching any byte, and tests the line
-// anchors. Anchoring on a rare byte keeps a search text like "aaa...ab"
-// from costing its whole length at every byte of a file full of 'a'. In the
-// line modes a match is then widened to its line.
+// The pattern matcher. The scan tests two literal bytes of the search text
+// at every position, the two that are rarest in ordinary text (both cases of
+// a letter at once when case is ignored), then compares the other bytes,
+// wildcards matching any byte, and tests the line anchors. Testing the
+// rarest bytes keeps a search text like "aaa...ab" from costing its whole
+// length at every byte of a file full of 'a', and two bytes make a false
+// stop rare where each alone is common. In the line modes a match is then
+// widened to its line.
 #include "engine/matcher.h"
 
+#include <algorithm>
 #include <cstring>
 
-#include "engine/byte_scan.h"
+#include "engine/byte_frequency.h"
+#include "engine/pair_scan.h"
 #include "engine/whole_line.h"
 #include "fileio/image.h"
 
@@ -16,13 +20,52 @@ namespace qk {
 
 namespace {
 
-inline uint8_t fold(uint8_t byte) {
-  return (byte >= 'A' && byte <= 'Z') ? static_cast<uint8_t>(byte + 0x20) : byte;
-}
+// The tested bytes are looked for among the first bytes only: a longer
+// search text gains nothing from rarer bytes further in.
+constexpr uint32_t kPairWindow = 4096;
 
-// The anchor is looked for among the first bytes only: a longer search
-// text gains nothing from a better anchor further in.
-constexpr uint32_t kAnchorWindow = 4096;
+// A first byte this rare (per 100 million) is tested alone: a vector step
+// with one compare instead of two saves more than its few false stops cost
+// (measured with the benchmark's rare words).
+constexpr uint32_t kRareAlone = 400000;
+
+void choose_pair(SearchPlan& plan, const uint8_t* text, uint32_t n) {
+  auto literal = [&](uint32_t i) { return !(plan.has_wildcards && text[i] == plan.wildcard); };
+  auto frequency = [&](uint32_t i) { return byte_frequency(text[i], plan.ignore_case); };
+  auto same_byte = [&](uint32_t i, uint32_t j) {
+    return text[i] == text[j] || (plan.ignore_case && (text[i] | 0x20) == (text[j] | 0x20) &&
+                                  (text[i] | 0x20) >= 'a' && (text[i] | 0x20) <= 'z');
+  };
+  int64_t first = -1;
+  for (uint32_t i = 0; i < n && (i < kPairWindow || first < 0); ++i)
+    if (literal(i) && (first < 0 || frequency(i) < frequency(static_cast<uint32_t>(first))))
+      first = i;
+  plan.all_wildcards = first < 0;
+  if (plan.all_wildcards) return;
+  // The second is the rarest other byte value, or else the same value at
+  // another position, or else the first once more.
+  int64_t second = -1;
+  const uint32_t window = std::max<uint32_t>(kPairWindow, static_cast<uint32_t>(first) + 1);
+  for (int pass = 0; pass < 2 && second < 0; ++pass) {
+    for (uint32_t i = 0; i < n && i < window; ++i) {
+      if (!literal(i) || i == first) continue;
+      if (pass == 0 && same_byte(i, static_cast<uint32_t>(first))) continue;
+      if (second < 0 || frequency(i) < frequency(static_cast<uint32_t>(second))) second = i;
+    }
+  }
+  plan.pair = second >= 0 && frequency(static_cast<uint32_t>(first)) >= kRareAlone;
+  if (!plan.pair) second = first;
+  auto fold_of = [&](int64_t i) -> uint8_t {
+    const uint8_t lower = text[i] | 0x20;
+    return plan.ignore_case && lower >= 'a' && lower <= 'z' ? 0x20 : 0;
+  };
+  plan.first = first;
+  plan.second = second;
+  plan.first_fold = fold_of(first);
+  plan.second_fold = fold_of(second);
+  plan.first_byte = text[first] | plan.first_fold;
+  plan.second_byte = text[second] | plan.second_fold;
+}
 
 void build_plan(Run& run) {
   SearchPlan& plan = run.plan;
@@ -33,34 +76,9 @@ void build_plan(Run& run) {
   plan.wildcard = static_cast<uint8_t>(s.special[1]);
   const bool wildcard_on = s.disabled[1] == 0;
   plan.has_wildcards = wildcard_on && std::memchr(text, plan.wildcard, n) != nullptr;
-  int best = 1 << 30;
-  int64_t anchor = -1;
-  for (uint32_t i = 0; i < n && (i < kAnchorWindow || anchor < 0); ++i) {
-    if (plan.has_wildcards && text[i] == plan.wildcard) continue;
-    const int frequency = byte_frequency(text[i], plan.ignore_case);
-    if (frequency < best) {
-      best = frequency;
-      anchor = i;
-    }
-  }
-  plan.all_wildcards = anchor < 0;
-  plan.anchor = anchor < 0 ? 0 : anchor;
-  if (!plan.all_wildcards) {
-    const uint8_t byte = text[anchor];
-    plan.anchor_byte = plan.ignore_case ? fold(byte) : byte;
-    plan.anchor_is_letter = plan.ignore_case && plan.anchor_byte >= 'a' && plan.anchor_byte <= 'z';
-  }
+  choose_pair(plan, text, n);
+  if (plan.path == ScanPath::kBest) plan.path = best_scan_path();
   plan.ready = true;
-}
-
-bool others_match(const SearchPlan& plan, const uint8_t* text, int64_t n,
-                  const uint8_t* candidate) {
-  for (int64_t i = 0; i < n; ++i) {
-    const uint8_t want = text[i];
-    if (i == plan.anchor || (plan.has_wildcards && want == plan.wildcard)) continue;
-    if (plan.ignore_case ? fold(candidate[i]) != fold(want) : candidate[i] != want) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -84,7 +102,12 @@ void prepare_search(Run& run) {
 
 namespace {
 
+// The image's quick test first: a find that starts inside the bytes in
+// memory (most do, where matches are dense) asks the image for nothing.
 const uint8_t* need_from(Run& run, const uint8_t* at, const uint8_t* limit) {
+  const auto* begin = reinterpret_cast<const uint8_t*>(run.image.ready_begin);
+  const auto* end = reinterpret_cast<const uint8_t*>(run.image.ready_end);
+  if (at >= begin && at < end) return std::min(end, limit);
   return reinterpret_cast<const uint8_t*>(
       qk::need_from(run, reinterpret_cast<const char*>(at), reinterpret_cast<const char*>(limit)));
 }
@@ -110,34 +133,37 @@ void find_match(Run& run, int64_t start_offset) {
   if (start_offset >= available || available - start_offset < n) return;
   if (!run.plan.ready) build_plan(run);
   const SearchPlan& plan = run.plan;
-  const int64_t r = plan.anchor;
+  const int64_t reach = std::max(plan.first, plan.second);
   const uint8_t* last = image_end - n;  // the last candidate that fits
 
   const uint8_t* c = cursor + start_offset;
   while (c <= last) {
+    bool verified = plan.all_wildcards;
     if (!plan.all_wildcards) {
-      // The anchor byte is looked for in the bytes in memory; the rest of
-      // the image is asked for as the scan gets there.
-      const uint8_t* ready = need_from(run, c + r, last + r + 1);
-      if (ready == c + r) return;  // the image could not be read
-      const uint8_t* hit = plan.anchor_is_letter ? scan_for_letter(c + r, ready, plan.anchor_byte)
-                                                 : scan_for_byte(c + r, ready, plan.anchor_byte);
-      if (!hit) {
-        c = ready - r;
-        continue;
+      // The bytes in memory from c on are scanned in one go, candidates
+      // whose whole text lies there verified in the same loop; the image
+      // is asked for more as the scan gets to the end of them.
+      const uint8_t* ready = need_from(run, c, image_end);
+      if (ready == c) return;  // the image could not be read
+      const int64_t count = std::min<int64_t>(last - c + 1, (ready - c) - reach);
+      if (count > 0) {
+        const uint8_t* hit = find_candidate(plan, text, n, c, count, (ready - c) - n + 1);
+        if (!hit) {
+          c += count;
+          continue;
+        }
+        verified = hit + n <= ready;
+        c = hit;
       }
-      c = hit - r;
     }
     // The candidate, and the bytes on either side that the line anchors
     // look at, may lie across a chunk edge.
     if (!need(run, (s.start_anchor || s.end_anchor) && c > image_start ? c - 1 : c,
               s.end_anchor && c + n < image_end ? c + n + 1 : c + n))
       return;
-    if (!plan.all_wildcards) {
-      if (!others_match(plan, text, n, c)) {
-        ++c;
-        continue;
-      }
+    if (!verified && !text_matches_at(plan, text, n, c)) {
+      ++c;
+      continue;
     }
     if (s.start_anchor && c != image_start && c[-1] != '\n') {
       ++c;

@@ -5,9 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "engine/pair_scan.h"
+#include "engine/reference_scan.h"
+#include "fileio/image.h"
+#include "platform/platform.h"
+#include "test_util.h"
 
 namespace qk {
 namespace {
@@ -178,6 +185,119 @@ TEST(Matcher, AgreesWithAPlainScanOnRandomInput) {
     }
     ASSERT_EQ(all_starts(run), expected) << "search '" << search << "' in '" << image << "'";
   }
+}
+
+// A file image of `content` read from a file in chunks of `chunk` bytes,
+// as a run reads its target.
+class StreamedImage {
+ public:
+  StreamedImage(Run& run, const std::string& content, int64_t chunk) {
+    const std::string path = dir_.file("image");
+    test::write_file(path, content);
+    run.image.chunk_size = chunk;
+    const platform::FileHandle file = platform::open_file(path.c_str(), platform::OpenMode::kRead);
+    EXPECT_TRUE(open_streamed_image(run, file, static_cast<int64_t>(content.size())));
+  }
+
+ private:
+  test::TempDir dir_;
+};
+
+struct Generated {
+  const char* name;
+  std::string image_bytes;   // the image is drawn from these...
+  int image_size;            // ...up to this many of them
+  std::string search_bytes;  // the search text from these, 1 to search_max long,
+  int search_max;            // or, when from_image, cut from the image itself
+  bool from_image;
+  int64_t chunk;  // 0: the image is all in memory
+  int rounds;
+};
+
+// Every dispatch path of the scan, on texts made to hit its edges: both
+// cases of letters, wildcards (changed and disabled too), anchors, one-byte
+// and long search texts, matches across the 4 KiB chunks of a streamed
+// image, bytes of every value, and a file of one repeated byte. Each find
+// starts one byte past the last match, as the engine's do.
+TEST(Matcher, AgreesWithAReferenceScanOnEveryPath) {
+  std::string every_byte;
+  for (int b = 0; b < 256; ++b)
+    every_byte += static_cast<char>(b);
+  const std::vector<Generated> table = {
+      {"letters and line ends", "aAbBzZ@\r\n \xE1", 300, "aAbBzZ@\r\n\xC1", 8, false, 0, 4000},
+      {"one byte", "aAbB\r\n", 200, "aAbB\n", 1, false, 0, 1000},
+      {"every byte value", every_byte, 500, every_byte, 4, false, 0, 1000},
+      {"one repeated byte", "aaaaaaaaaaaaaaab", 3000, "aaaaaaaaaaaaaaab", 300, true, 0, 100},
+      {"chunk edges", "abcAB x\r\n", 5 * 4096 + 7, "abcAB x@\r\n", 6, false, 4096, 60},
+      {"text from the image across edges", "abcdefghAB x\r\n", 4 * 4096, "", 6000, true, 4096, 40},
+  };
+  std::mt19937 random(20);
+  auto below = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  int paths_run = 0;
+  for (ScanPath path : {ScanPath::kPlain, ScanPath::kSse2, ScanPath::kAvx2}) {
+    if (!scan_path_runs_here(path)) continue;
+    ++paths_run;
+    for (const Generated& g : table) {
+      for (int round = 0; round < g.rounds; ++round) {
+        std::string image;
+        const int size = g.chunk ? g.image_size - below(3) : below(g.image_size + 1);
+        for (int i = 0; i < size; ++i)
+          image +=
+              g.image_bytes[static_cast<size_t>(below(static_cast<int>(g.image_bytes.size())))];
+        std::string search;
+        if (g.from_image && !image.empty()) {
+          const int length = 1 + below(std::min(g.search_max, static_cast<int>(image.size())));
+          search =
+              image.substr(static_cast<size_t>(below(static_cast<int>(image.size()) - length + 1)),
+                           static_cast<size_t>(length));
+          if (below(3) == 0) search[static_cast<size_t>(below(length))] ^= 0x20;  // case, or a miss
+        } else {
+          for (int i = 1 + below(g.search_max); i > 0; --i)
+            search +=
+                g.search_bytes[static_cast<size_t>(below(static_cast<int>(g.search_bytes.size())))];
+        }
+        // The anchors come from the text (prepare_search) or from switches.
+        if (below(6) == 0) search = "#" + search;
+        if (below(6) == 0) search += "!";
+        qk::Run run;
+        run.plan.path = path;
+        run.settings.case_sensitive = below(3) == 0 ? 'C' : 0;
+        if (below(8) == 0) run.settings.end_anchor = '%';
+        if (below(10) == 0) run.settings.special[1] = 'a';  // another wildcard
+        if (below(10) == 0) {
+          run.settings.special[1] = 0;  // no wildcard
+          run.settings.disabled[1] = '1';
+        }
+        std::unique_ptr<StreamedImage> streamed;
+        if (search.size() > qk::kSlotText) {
+          run.texts.search_buffer.assign(search.begin(), search.end());
+          run.texts.search = run.texts.search_buffer.data();
+        } else {
+          std::memcpy(run.texts.slots.search, search.data(), search.size());
+        }
+        run.texts.search_len = static_cast<uint32_t>(search.size());
+        prepare_search(run);
+        const std::string text(run.texts.search, run.texts.search_len);
+        if (g.chunk) {
+          streamed = std::make_unique<StreamedImage>(run, image, g.chunk);
+        } else {
+          run.image.start = image.data();
+          run.image.end = image.data() + image.size();
+        }
+        run.writer.cursor = run.image.start;
+        std::vector<int64_t> expected;
+        for (int64_t at = test::reference_find(image, text, 0, run.settings); at >= 0;
+             at = test::reference_find(image, text, at + 1, run.settings))
+          expected.push_back(at);
+        ASSERT_EQ(all_starts(run), expected)
+            << g.name << ", path " << static_cast<int>(path) << ", search '" << search << "' (case "
+            << (run.settings.case_sensitive ? "kept" : "ignored") << ", wildcard '"
+            << run.settings.special[1] << "') in '" << (image.size() < 400 ? image : "(long)")
+            << "'";
+      }
+    }
+  }
+  EXPECT_GE(paths_run, 1);
 }
 
 }  // namespace
