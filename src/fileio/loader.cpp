@@ -159,9 +159,13 @@ void load_target(Run& run) {
       journal.start(name, size);
       if (!journal.keep_all_before_rewrite(source, append)) {
         run.error_code = journal.short_of_memory() ? -3 : -6;
+        journal.finish(false);  // the file was not touched
         return;
       }
-      if (!hold_whole_image(run)) return;
+      if (!hold_whole_image(run)) {
+        journal.finish(false);
+        return;
+      }
     }
     platform::FileHandle out =
         platform::open_file(run.texts.slots.output_name,
