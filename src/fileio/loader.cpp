@@ -172,6 +172,9 @@ void load_target(Run& run) {
                             append ? platform::OpenMode::kAppend : platform::OpenMode::kCreate);
     if (out == platform::kNoFile) {
       run.error_code = -6;
+      // The target, if it is the output file, was not opened, so not
+      // emptied either.
+      run.writer.out.journal().finish(false);
       return;
     }
     run.writer.out.attach(out, append);
