@@ -20,9 +20,17 @@
 namespace qk {
 namespace {
 
-struct Write {
-  int64_t at;
-  std::string bytes;
+// A file holding `bytes`, open for update, with a journal started on it.
+struct JournaledFile {
+  explicit JournaledFile(const std::string& bytes) {
+    test::write_file(path, bytes);
+    file = platform::open_file(path.c_str(), platform::OpenMode::kUpdate);
+    journal.start(path.c_str(), static_cast<int64_t>(bytes.size()));
+  }
+  test::TempDir dir;
+  const std::string path = dir.file("f");
+  platform::FileHandle file = platform::kNoFile;
+  RestoreJournal journal;
 };
 
 TEST(RestoreJournal, PlayingBackPutsTheOriginalBack) {
@@ -49,13 +57,11 @@ TEST(RestoreJournal, PlayingBackPutsTheOriginalBack) {
   for (const Case& c : cases) {
     for (bool handed_in : {false, true}) {
       SCOPED_TRACE(std::string(c.what) + (handed_in ? ", originals handed in" : ""));
-      test::TempDir dir;
-      const std::string path = dir.file("f");
-      test::write_file(path, original);
-      platform::FileHandle file = platform::open_file(path.c_str(), platform::OpenMode::kUpdate);
-      ASSERT_NE(file, platform::kNoFile);
-      RestoreJournal journal;
-      journal.start(path.c_str(), static_cast<int64_t>(original.size()));
+      JournaledFile target(original);
+      ASSERT_NE(target.file, platform::kNoFile);
+      const std::string& path = target.path;
+      platform::FileHandle file = target.file;
+      RestoreJournal& journal = target.journal;
       std::string model = original;
       for (int i = 0; i < c.writes; ++i) {
         const size_t limit = c.past_end ? model.size() + 1000 : model.size() - 1;
@@ -99,13 +105,11 @@ TEST(RestoreJournal, OriginalsOverTheFileAreTheOriginal) {
   std::string original(300000, '\0');
   for (char& c : original)
     c = static_cast<char>('a' + random() % 5);
-  test::TempDir dir;
-  const std::string path = dir.file("f");
-  test::write_file(path, original);
-  platform::FileHandle file = platform::open_file(path.c_str(), platform::OpenMode::kUpdate);
-  ASSERT_NE(file, platform::kNoFile);
-  RestoreJournal journal;
-  journal.start(path.c_str(), static_cast<int64_t>(original.size()));
+  JournaledFile target(original);
+  ASSERT_NE(target.file, platform::kNoFile);
+  const std::string& path = target.path;
+  platform::FileHandle file = target.file;
+  RestoreJournal& journal = target.journal;
   std::string model = original;
   // Writes moving forward, some of them twice over the same bytes, as a
   // growing edit and -B make them; what lies before `floor` is forgotten.
