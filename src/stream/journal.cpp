@@ -119,6 +119,26 @@ int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t
     int64_t stop = changing ? (*changing)[s + 1] - skip : size;
     i = std::max(i, previous_end);
     stop = std::min(stop, size);
+    if (i >= stop) continue;  // a stretch in another piece
+    if (stop - i <= 16) {
+      // A short edit, the common case of a dense run: one entry from its
+      // first changed byte to its last, found byte by byte.
+      while (i < stop && old[i] == now[i])
+        ++i;
+      if (i == stop) continue;
+      int64_t end = stop;
+      while (old[end - 1] == now[end - 1])
+        --end;
+      const int64_t n = end - i;
+      used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
+      out[used++] = static_cast<unsigned char>(n);
+      for (int64_t k = 0; k < n; ++k)
+        out[used + k] = static_cast<unsigned char>(old[i + k]);
+      used += n;
+      new_bytes.add(now + i, static_cast<size_t>(n));
+      previous_end = end;
+      continue;
+    }
     while (i < stop) {
       i = first_difference(old, now, i, stop);
       if (i == stop) break;

@@ -13,10 +13,8 @@ void OutputStream::attach(platform::FileHandle file, bool append) {
   error_ = false;
   position_ = 0;
   buffer_offset_ = 0;
-  buffer_.clear();
-  // Room for one block past the buffer size: filling a gap never needs a
-  // flush of its own.
-  buffer_.reserve(static_cast<size_t>(kBufferSize + 2 * kBlock));
+  buffered_ = 0;
+  if (!buffer_) buffer_.reset(new char[static_cast<size_t>(kBufferRoom)]);
   committed_ = 0;
   physical_bytes_ = 0;
 }
@@ -43,15 +41,10 @@ void OutputStream::put_out(const char* data, int64_t size, int64_t offset,
 
 void OutputStream::flush() {
   drop_tentative();
-  if (!buffer_.empty())
-    put_out(buffer_.data(), static_cast<int64_t>(buffer_.size()), buffer_offset_, &written_);
-  buffer_.clear();
+  if (buffered_ > 0) put_out(buffer_.get(), buffered_, buffer_offset_, &written_);
+  buffered_ = 0;
   written_.clear();
   committed_ = 0;
-}
-
-void OutputStream::append_to_buffer(const char* data, int64_t size) {
-  buffer_.insert(buffer_.end(), data, data + size);
 }
 
 void OutputStream::write(const char* data, int64_t size) {
@@ -60,13 +53,12 @@ void OutputStream::write(const char* data, int64_t size) {
     error_ = true;
     return;
   }
-  const int64_t buffered = static_cast<int64_t>(buffer_.size());
-  if (buffer_offset_ + buffered == position_) {
-    committed_ = buffered;  // the unchanged bytes in front of it go out too
+  if (buffer_offset_ + buffered_ == position_) {
+    committed_ = buffered_;  // the unchanged bytes in front of it go out too
   } else {
     flush();
   }
-  if (buffer_.empty()) buffer_offset_ = position_;
+  if (buffered_ == 0) buffer_offset_ = position_;
   if (committed_ + size > kBufferSize) {
     flush();
     buffer_offset_ = position_;
@@ -104,14 +96,14 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
   // values, so that nearby changes make one write. Otherwise they are
   // dropped, and a lone change is written as just its own bytes.
   int64_t head = 0;
-  if (!buffer_.empty() && buffer_offset_ + committed_ == from && from % kBlock != 0) {
+  if (buffered_ > 0 && buffer_offset_ + committed_ == from && from % kBlock != 0) {
     head = kBlock - from % kBlock;
     if (head > count) head = count;
     append_to_buffer(data, head);
   }
   int64_t tail = end % kBlock;
   if (tail > count - head) tail = count - head;
-  if (!buffer_.empty() && buffer_offset_ + static_cast<int64_t>(buffer_.size()) == end - tail) {
+  if (buffered_ > 0 && buffer_offset_ + buffered_ == end - tail) {
     append_to_buffer(data + count - tail, tail);
   } else {
     flush();

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/platform.h"
@@ -72,10 +74,30 @@ class OutputStream {
   static constexpr int64_t kBlock = 4096;
   // Bytes gathered before they go out in one write.
   static constexpr int64_t kBufferSize = 1 << 20;
+  // Room for two blocks of unchanged bytes past the buffer size: filling
+  // a gap never needs a flush of its own.
+  static constexpr int64_t kBufferRoom = kBufferSize + 2 * kBlock;
 
  private:
-  void append_to_buffer(const char* data, int64_t size);
-  void drop_tentative() { buffer_.resize(static_cast<size_t>(committed_)); }
+  // Inline: a dense edit appends a few bytes per match.
+  void append_to_buffer(const char* data, int64_t size) {
+    char* to = buffer_.get() + buffered_;
+    if (size >= 8 && size <= 16) {
+      // Two words that may overlap: no loop, no call.
+      std::memcpy(to, data, 8);
+      std::memcpy(to + size - 8, data + size - 8, 8);
+    } else if (size >= 4 && size < 8) {
+      std::memcpy(to, data, 4);
+      std::memcpy(to + size - 4, data + size - 4, 4);
+    } else if (size < 4) {
+      for (int64_t i = 0; i < size; ++i)
+        to[i] = data[i];
+    } else {
+      std::memcpy(to, data, static_cast<size_t>(size));
+    }
+    buffered_ += size;
+  }
+  void drop_tentative() { buffered_ = committed_; }
   // One physical write, with the originals kept first; `written` lists
   // the stretches of it that came from writes (nullptr: all of it).
   void put_out(const char* data, int64_t size, int64_t offset, const std::vector<int64_t>* written);
@@ -85,7 +107,10 @@ class OutputStream {
   bool error_ = false;
   int64_t position_ = 0;
   int64_t buffer_offset_ = 0;  // file offset of buffer_[0]
-  std::vector<char> buffer_;
+  // kBufferRoom bytes, made once: what is buffered never needs more (see
+  // write and pass_over).
+  std::unique_ptr<char[]> buffer_;
+  int64_t buffered_ = 0;
   // Bytes of the buffer that will go out; those after them are unchanged
   // bytes in front of the position, kept only in case a write follows them
   // in the same block.
