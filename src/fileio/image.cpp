@@ -63,14 +63,14 @@ bool load(Run& run, int64_t k, int64_t spare) {
     have = platform::move_space(chunk_address(image, spare), at, size);
     if (!have) platform::decommit_space(chunk_address(image, spare), size);
   }
-  if (!have && !platform::commit_space(at, size)) {
+  const int64_t offset = k * image.chunk_size;
+  const int64_t length = std::min(image.chunk_size, image.size() - offset);
+  if (!have && !platform::commit_space(at, size, length == image.chunk_size)) {
     fail(run, -3);
     return false;
   }
   image.chunks[static_cast<size_t>(k)] = kIn;
   image.in_memory.push_back(k);
-  const int64_t offset = k * image.chunk_size;
-  const int64_t length = std::min(image.chunk_size, image.size() - offset);
   RestoreJournal& journal = run.writer.out.journal();
   journal.forget_before(first_needed(run));
   if (!platform::read_at(image.source, at, length, offset) ||

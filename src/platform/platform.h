@@ -66,7 +66,9 @@ constexpr size_t kPageSize = 4096;
 char* reserve_space(size_t size);
 void free_space(char* space, size_t size);
 // Makes [at, at + size) usable memory; false when there is none.
-bool commit_space(char* at, size_t size);
+// `filling`: the caller is about to write all of it, so its pages are
+// made at once, which costs much less than a fault on each.
+bool commit_space(char* at, size_t size, bool filling = false);
 // Gives the memory of [at, at + size) back; the space stays reserved.
 void decommit_space(char* at, size_t size);
 // Moves the memory of [from, from + size) to `to` (whose memory must have

@@ -55,9 +55,15 @@ void free_space(char* space, size_t size) {
   if (space) munmap(space, size);
 }
 
-bool commit_space(char* at, size_t size) {
-  return mmap(at, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
-         at;
+bool commit_space(char* at, size_t size, bool filling) {
+#ifdef MAP_POPULATE
+  const int populate = filling ? MAP_POPULATE : 0;
+#else
+  const int populate = 0;
+  (void)filling;
+#endif
+  return mmap(at, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | populate,
+              -1, 0) == at;
 }
 
 void decommit_space(char* at, size_t size) {

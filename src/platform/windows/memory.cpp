@@ -49,7 +49,7 @@ void free_space(char* space, size_t size) {
   if (space) VirtualFree(space, 0, MEM_RELEASE);
 }
 
-bool commit_space(char* at, size_t size) {
+bool commit_space(char* at, size_t size, bool /*filling*/) {
   return VirtualAlloc(at, size, MEM_COMMIT, PAGE_READWRITE) == at;
 }
 
