@@ -109,15 +109,25 @@ bool RestoreJournal::have_buffers() {
 int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t size,
                                        const std::vector<int64_t>* changing, int64_t skip,
                                        uint64_t* written) {
+  Encoding encoding;
+  encode_more(&encoding, old, now, size, changing, skip, 0);
+  *written = encoding.new_bytes.value();
+  return encoding.used;
+}
+
+void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char* now, int64_t size,
+                                 const std::vector<int64_t>* changing, int64_t skip, int64_t base) {
   unsigned char* out = reinterpret_cast<unsigned char*>(body());
-  int64_t used = 0;
-  Checksum new_bytes(0);
-  int64_t previous_end = 0;
+  int64_t used = encoding->used;
+  Checksum& new_bytes = encoding->new_bytes;
+  // Offsets from here on are from `old`'s start; the entries' from the
+  // record's, `base` before it.
+  int64_t previous_end = encoding->previous_end - base;
   const size_t count = changing ? changing->size() : 2;
   for (size_t s = 0; s + 1 < count; s += 2) {
     int64_t i = changing ? (*changing)[s] - skip : 0;
     int64_t stop = changing ? (*changing)[s + 1] - skip : size;
-    i = std::max(i, previous_end);
+    i = std::max({i, previous_end, int64_t{0}});
     stop = std::min(stop, size);
     if (i >= stop) continue;  // a stretch in another piece
     if (stop - i <= 16) {
@@ -158,8 +168,8 @@ int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t
       i = end;
     }
   }
-  *written = new_bytes.value();
-  return used;
+  encoding->used = used;
+  encoding->previous_end = previous_end + base;
 }
 
 bool RestoreJournal::open_store(platform::FileHandle file, bool in_memory) {
@@ -239,6 +249,43 @@ bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t s
     grown_to_ = head.end;
   }
   return true;
+}
+
+bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts, size_t count,
+                                   const std::vector<int64_t>* changing) {
+  if (!active_ || kept_all_ || count == 0) return true;
+  const Part& first = parts[0];
+  const Part& last = parts[count - 1];
+  const int64_t end = last.offset + last.size;
+  if (count == 1 || end - first.offset > kTogetherSpan || end > original_size_) {
+    // One record a write; `changing` speaks of other offsets than keep()'s,
+    // so every byte is compared.
+    for (size_t p = 0; p < count; ++p) {
+      if (!keep(file, parts[p].data, parts[p].size, parts[p].offset, parts[p].originals))
+        return false;
+    }
+    return true;
+  }
+  if (refused_ || !have_buffers()) return false;
+  Encoding encoding;
+  for (size_t p = 0; p < count; ++p) {
+    const Part& part = parts[p];
+    const char* old = part.originals;
+    if (!old) {
+      if (!platform::read_at(file, current_, part.size, part.offset)) return false;
+      old = current_;
+    }
+    encode_more(&encoding, old, part.data, part.size, changing, part.skip,
+                part.offset - first.offset);
+  }
+  if (encoding.used == 0) return true;
+  RecordHead head = {};
+  head.kind = journal::kWrite;
+  head.offset = first.offset;
+  head.end = end;
+  head.body = encoding.used;
+  head.written = encoding.new_bytes.value();
+  return append_record(file, head, false);
 }
 
 bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool overwritten) {

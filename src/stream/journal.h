@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "stream/checksum.h"
 #include "stream/journal_format.h"
 #include "stream/journal_store.h"
 
@@ -57,6 +58,24 @@ class RestoreJournal {
   // happen.
   bool keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
             const char* originals = nullptr, const std::vector<int64_t>* changing = nullptr);
+
+  // One of several writes that go out together: `size` bytes of `data`
+  // for [offset, offset + size), with `originals` as for keep(), and
+  // `skip`, where `data` starts in the bytes that `changing` speaks of.
+  struct Part {
+    const char* data;
+    int64_t size;
+    int64_t offset;
+    const char* originals;
+    int64_t skip;
+  };
+  // keep() for writes in rising order that lie close together: one record
+  // for all of them when they fit in one (a system call, not one a write).
+  bool keep_together(platform::FileHandle file, const Part* parts, size_t count,
+                     const std::vector<int64_t>* changing);
+  // How far apart the first and the last byte of writes kept together
+  // may be.
+  static constexpr int64_t kTogetherSpan = journal::kPiece;
 
   // Keeps what `file` holds from `offset` to its original end, before a
   // cut takes it away. `overwritten`: the file is written again after the
@@ -116,6 +135,15 @@ class RestoreJournal {
   // stretches, appended to the body; the new bytes' checksum in `written`.
   int64_t encode_changes(const char* old, const char* now, int64_t size,
                          const std::vector<int64_t>* changing, int64_t skip, uint64_t* written);
+  // The same for one of several writes that make one record, `base` bytes
+  // after the record's start: appends to what `encoding` holds.
+  struct Encoding {
+    int64_t used = 0;
+    int64_t previous_end = 0;  // from the record's start
+    Checksum new_bytes{0};
+  };
+  void encode_more(Encoding* encoding, const char* old, const char* now, int64_t size,
+                   const std::vector<int64_t>* changing, int64_t skip, int64_t base);
   bool open_store(platform::FileHandle file, bool in_memory);
   bool append_record(platform::FileHandle file, journal::RecordHead head, bool in_memory);
   bool read_record(int64_t at, journal::RecordHead* head);

@@ -14,6 +14,8 @@ void OutputStream::attach(platform::FileHandle file, bool append) {
   position_ = 0;
   buffer_offset_ = 0;
   buffered_ = 0;
+  segment_begin_ = 0;
+  segments_.clear();
   if (!buffer_) buffer_.reset(new char[static_cast<size_t>(kBufferRoom)]);
   committed_ = 0;
   physical_bytes_ = 0;
@@ -39,9 +41,60 @@ void OutputStream::put_out(const char* data, int64_t size, int64_t offset,
   }
 }
 
+void OutputStream::put_out_together() {
+  if (error_) return;
+  parts_.clear();
+  for (const Segment& s : segments_) {
+    const char* originals = nullptr;
+    if (hook_ && !hook_(hook_context_, s.offset, s.offset + s.end - s.begin, &originals)) {
+      error_ = true;
+      return;
+    }
+    parts_.push_back({buffer_.get() + s.begin, s.end - s.begin, s.offset, originals, s.begin});
+  }
+  if (!journal_.keep_together(file_, parts_.data(), parts_.size(), &written_)) {
+    error_ = true;
+    return;
+  }
+  for (const RestoreJournal::Part& part : parts_) {
+    if (!platform::write_at(file_, part.data, part.size, part.offset)) {
+      error_ = true;
+      return;
+    }
+    physical_bytes_ += part.size;
+  }
+}
+
+void OutputStream::end_segment(int64_t next) {
+  drop_tentative();
+  const int64_t length = buffered_ - segment_begin_;
+  const int64_t first = segments_.empty() ? buffer_offset_ : segments_.front().offset;
+  // What waits must lie in rising order, apart from each other.
+  int64_t last_end = buffer_offset_ + length;
+  if (length == 0)
+    last_end = segments_.empty()
+                   ? next - 1
+                   : segments_.back().offset + segments_.back().end - segments_.back().begin;
+  const bool forward = !append_ && next > last_end;
+  if (!forward || next - first >= RestoreJournal::kTogetherSpan) {
+    flush();
+  } else if (length > 0) {
+    segments_.push_back({buffer_offset_, segment_begin_, buffered_});
+    segment_begin_ = buffered_;
+  }
+}
+
 void OutputStream::flush() {
   drop_tentative();
-  if (buffered_ > 0) put_out(buffer_.get(), buffered_, buffer_offset_, &written_);
+  if (segments_.empty()) {
+    if (buffered_ > 0) put_out(buffer_.get(), buffered_, buffer_offset_, &written_);
+  } else {
+    if (buffered_ > segment_begin_)
+      segments_.push_back({buffer_offset_, segment_begin_, buffered_});
+    put_out_together();
+  }
+  segments_.clear();
+  segment_begin_ = 0;
   buffered_ = 0;
   written_.clear();
   committed_ = 0;
@@ -53,12 +106,13 @@ void OutputStream::write(const char* data, int64_t size) {
     error_ = true;
     return;
   }
-  if (buffer_offset_ + buffered_ == position_) {
+  const int64_t gathered = buffered_ - segment_begin_;
+  if (buffer_offset_ + gathered == position_ && (gathered > 0 || segments_.empty())) {
     committed_ = buffered_;  // the unchanged bytes in front of it go out too
   } else {
-    flush();
+    end_segment(position_);
   }
-  if (buffered_ == 0) buffer_offset_ = position_;
+  if (buffered_ == segment_begin_) buffer_offset_ = position_;
   if (committed_ + size > kBufferSize) {
     flush();
     buffer_offset_ = position_;
@@ -96,17 +150,18 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
   // values, so that nearby changes make one write. Otherwise they are
   // dropped, and a lone change is written as just its own bytes.
   int64_t head = 0;
-  if (buffered_ > 0 && buffer_offset_ + committed_ == from && from % kBlock != 0) {
+  const bool gathering = buffered_ > segment_begin_;
+  if (gathering && buffer_offset_ + committed_ - segment_begin_ == from && from % kBlock != 0) {
     head = kBlock - from % kBlock;
     if (head > count) head = count;
     append_to_buffer(data, head);
   }
   int64_t tail = end % kBlock;
   if (tail > count - head) tail = count - head;
-  if (buffered_ > 0 && buffer_offset_ + buffered_ == end - tail) {
+  if (gathering && buffer_offset_ + buffered_ - segment_begin_ == end - tail) {
     append_to_buffer(data + count - tail, tail);
   } else {
-    flush();
+    end_segment(end);
     buffer_offset_ = end;
   }
   return true;

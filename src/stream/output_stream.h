@@ -5,8 +5,10 @@
 // between two writes in the same or neighbouring 4 KiB blocks are written
 // along with their own values, so dense same-length edits go out as a few
 // large writes; a lone change is written as just its bytes, and a block
-// without a changed byte is never written. Like a C stream it has a
-// sticky error indicator, tested once after the scan.
+// without a changed byte is never written. Lone changes close together
+// wait in the buffer and are kept in the journal as one record, each then
+// written as its own bytes. Like a C stream it has a sticky error
+// indicator, tested once after the scan.
 #pragma once
 
 #include <cstdint>
@@ -98,6 +100,11 @@ class OutputStream {
     buffered_ += size;
   }
   void drop_tentative() { buffered_ = committed_; }
+  // Ends the run of bytes being gathered, as the next write or pass
+  // lands at `next`, away from it: it waits with the others when they all
+  // lie close together, or everything goes out.
+  void end_segment(int64_t next);
+  void put_out_together();
   // One physical write, with the originals kept first; `written` lists
   // the stretches of it that came from writes (nullptr: all of it).
   void put_out(const char* data, int64_t size, int64_t offset, const std::vector<int64_t>* written);
@@ -106,11 +113,22 @@ class OutputStream {
   bool append_ = false;
   bool error_ = false;
   int64_t position_ = 0;
-  int64_t buffer_offset_ = 0;  // file offset of buffer_[0]
+  int64_t buffer_offset_ = 0;  // file offset of buffer_[segment_begin_]
   // kBufferRoom bytes, made once: what is buffered never needs more (see
   // write and pass_over).
   std::unique_ptr<char[]> buffer_;
   int64_t buffered_ = 0;
+  // Finished runs of bytes waiting in the buffer, in rising order of their
+  // file offsets; the one being gathered starts at segment_begin_, at file
+  // offset buffer_offset_.
+  struct Segment {
+    int64_t offset;
+    int64_t begin;
+    int64_t end;
+  };
+  std::vector<Segment> segments_;
+  std::vector<RestoreJournal::Part> parts_;
+  int64_t segment_begin_ = 0;
   // Bytes of the buffer that will go out; those after them are unchanged
   // bytes in front of the position, kept only in case a write follows them
   // in the same block.
