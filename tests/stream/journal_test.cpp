@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "test_util.h"
@@ -144,6 +145,73 @@ TEST(RestoreJournal, OriginalsOverTheFileAreTheOriginal) {
   ASSERT_TRUE(platform::close_file(file));
   journal.finish(false);
   EXPECT_TRUE(test::read_file(path) == original);
+}
+
+// Lone writes close together, kept as the output stream keeps them: their
+// bytes one after the other in one buffer, the changed stretches named in
+// that buffer's offsets. Close together they make one record; spread wider
+// than a record, or past the file's end, one each. Either way playing back
+// restores the file.
+TEST(RestoreJournal, WritesKeptTogetherPlayBack) {
+  std::mt19937 random(2024);
+  std::string original(600000, '\0');
+  for (char& c : original)
+    c = static_cast<char>('a' + random() % 26);
+  struct Case {
+    const char* what;
+    std::vector<int64_t> offsets;
+    bool handed_in;
+    bool one_record;
+  };
+  const Case cases[] = {
+      {"close together, originals handed in", {1000, 9000, 70000, 200000}, true, true},
+      {"close together, originals read", {1000, 9000, 70000, 200000}, false, true},
+      {"wider than a record", {1000, 150000, 400000}, true, false},
+      {"past the end", {500000, 599990}, false, false},
+  };
+  const int64_t kSize = 20;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    JournaledFile target(original);
+    ASSERT_NE(target.file, platform::kNoFile);
+    std::string buffer;
+    std::vector<int64_t> changing;
+    std::vector<RestoreJournal::Part> parts;
+    for (int64_t offset : c.offsets) {
+      const auto begin = static_cast<int64_t>(buffer.size());
+      std::string bytes = original.substr(static_cast<size_t>(offset), kSize);
+      bytes.resize(kSize, '-');  // what lies past the end is new too
+      // Each write changes 7 bytes at a place of its own.
+      const int64_t from = 2 + 3 * static_cast<int64_t>(parts.size());
+      for (int64_t k = from; k < from + 7; ++k)
+        bytes[static_cast<size_t>(k)] = 'X';
+      buffer += bytes;
+      changing.insert(changing.end(), {begin + from, begin + from + 7});
+      if (offset + kSize > static_cast<int64_t>(original.size()))
+        changing.insert(changing.end(),
+                        {begin + static_cast<int64_t>(original.size()) - offset, begin + kSize});
+      parts.push_back({nullptr, kSize, offset, nullptr, begin});
+    }
+    for (RestoreJournal::Part& part : parts) {
+      part.data = buffer.data() + part.skip;
+      if (c.handed_in) part.originals = original.data() + part.offset;
+    }
+    ASSERT_TRUE(target.journal.keep_together(target.file, parts.data(), parts.size(), &changing));
+    const auto count = static_cast<int64_t>(parts.size());
+    // The journal's head is 64 bytes, a record's head and length 56, an
+    // entry a few bytes of numbers and the 7 changed bytes.
+    if (c.one_record) {
+      EXPECT_LE(target.journal.size(), 64 + 56 + count * 12);
+    } else {
+      EXPECT_GE(target.journal.size(), 64 + count * 56);
+    }
+    for (const RestoreJournal::Part& part : parts)
+      ASSERT_TRUE(platform::write_at(target.file, part.data, part.size, part.offset));
+    ASSERT_TRUE(target.journal.play_back(target.file));
+    ASSERT_TRUE(platform::close_file(target.file));
+    target.journal.finish(false);
+    EXPECT_TRUE(test::read_file(target.path) == original);
+  }
 }
 
 }  // namespace
