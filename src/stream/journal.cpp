@@ -123,6 +123,21 @@ void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char
   // Offsets from here on are from `old`'s start; the entries' from the
   // record's, `base` before it.
   int64_t previous_end = encoding->previous_end - base;
+  // One entry: the originals of [i, end), after the gap from the last.
+  auto add_entry = [&](int64_t i, int64_t end) {
+    const int64_t n = end - i;
+    used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
+    used += journal::encode_number(static_cast<uint64_t>(n), out + used);
+    if (n <= 16) {
+      for (int64_t k = 0; k < n; ++k)
+        out[used + k] = static_cast<unsigned char>(old[i + k]);
+    } else {
+      std::memcpy(out + used, old + i, static_cast<size_t>(n));
+    }
+    used += n;
+    new_bytes.add(now + i, static_cast<size_t>(n));
+    previous_end = end;
+  };
   const size_t count = changing ? changing->size() : 2;
   for (size_t s = 0; s + 1 < count; s += 2) {
     int64_t i = changing ? (*changing)[s] - skip : 0;
@@ -139,32 +154,14 @@ void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char
       int64_t end = stop;
       while (old[end - 1] == now[end - 1])
         --end;
-      const int64_t n = end - i;
-      used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
-      out[used++] = static_cast<unsigned char>(n);
-      for (int64_t k = 0; k < n; ++k)
-        out[used + k] = static_cast<unsigned char>(old[i + k]);
-      used += n;
-      new_bytes.add(now + i, static_cast<size_t>(n));
-      previous_end = end;
+      add_entry(i, end);
       continue;
     }
     while (i < stop) {
       i = first_difference(old, now, i, stop);
       if (i == stop) break;
       const int64_t end = end_of_difference(old, now, i, stop);
-      const int64_t n = end - i;
-      used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
-      used += journal::encode_number(static_cast<uint64_t>(n), out + used);
-      if (n <= 16) {
-        for (int64_t k = 0; k < n; ++k)
-          out[used + k] = static_cast<unsigned char>(old[i + k]);
-      } else {
-        std::memcpy(out + used, old + i, static_cast<size_t>(n));
-      }
-      used += n;
-      new_bytes.add(now + i, static_cast<size_t>(n));
-      previous_end = end;
+      add_entry(i, end);
       i = end;
     }
   }
@@ -257,7 +254,7 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
   const Part& first = parts[0];
   const Part& last = parts[count - 1];
   const int64_t end = last.offset + last.size;
-  if (count == 1 || end - first.offset > kTogetherSpan || end > original_size_) {
+  if (end - first.offset > kTogetherSpan || end > original_size_) {
     // One record a write; `changing` speaks of other offsets than keep()'s,
     // so every byte is compared.
     for (size_t p = 0; p < count; ++p) {

@@ -70,7 +70,8 @@ class RestoreJournal {
     int64_t skip;
   };
   // keep() for writes in rising order that lie close together: one record
-  // for all of them when they fit in one (a system call, not one a write).
+  // for all of them when they fit in one (a system call, not one a write),
+  // else one record each.
   bool keep_together(platform::FileHandle file, const Part* parts, size_t count,
                      const std::vector<int64_t>* changing);
   // How far apart the first and the last byte of writes kept together

@@ -46,7 +46,7 @@ void OutputStream::put_out_together() {
   parts_.clear();
   for (const Segment& s : segments_) {
     const char* originals = nullptr;
-    if (hook_ && !hook_(hook_context_, s.offset, s.offset + s.end - s.begin, &originals)) {
+    if (hook_ && !hook_(hook_context_, s.offset, s.file_end(), &originals)) {
       error_ = true;
       return;
     }
@@ -67,30 +67,28 @@ void OutputStream::put_out_together() {
 
 void OutputStream::end_segment(int64_t next) {
   drop_tentative();
-  const int64_t length = buffered_ - segment_begin_;
-  const int64_t first = segments_.empty() ? buffer_offset_ : segments_.front().offset;
+  const Segment gathered = {buffer_offset_, segment_begin_, buffered_};
+  const bool gathering = gathered.end > gathered.begin;
+  if (!gathering && segments_.empty()) return;  // nothing waits
+  const Segment& first = segments_.empty() ? gathered : segments_.front();
+  const Segment& last = gathering ? gathered : segments_.back();
   // What waits must lie in rising order, apart from each other.
-  int64_t last_end = buffer_offset_ + length;
-  if (length == 0)
-    last_end = segments_.empty()
-                   ? next - 1
-                   : segments_.back().offset + segments_.back().end - segments_.back().begin;
-  const bool forward = !append_ && next > last_end;
-  if (!forward || next - first >= RestoreJournal::kTogetherSpan) {
+  if (append_ || next <= last.file_end() || next - first.offset >= RestoreJournal::kTogetherSpan) {
     flush();
-  } else if (length > 0) {
-    segments_.push_back({buffer_offset_, segment_begin_, buffered_});
+  } else if (gathering) {
+    segments_.push_back(gathered);
     segment_begin_ = buffered_;
   }
 }
 
 void OutputStream::flush() {
   drop_tentative();
-  if (segments_.empty()) {
-    if (buffered_ > 0) put_out(buffer_.get(), buffered_, buffer_offset_, &written_);
-  } else {
-    if (buffered_ > segment_begin_)
-      segments_.push_back({buffer_offset_, segment_begin_, buffered_});
+  if (buffered_ > segment_begin_) segments_.push_back({buffer_offset_, segment_begin_, buffered_});
+  if (segments_.size() == 1) {
+    // The first segment starts the buffer, where `written_` counts from.
+    const Segment& only = segments_.front();
+    put_out(buffer_.get(), only.end, only.offset, &written_);
+  } else if (segments_.size() > 1) {
     put_out_together();
   }
   segments_.clear();

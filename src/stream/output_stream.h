@@ -125,6 +125,7 @@ class OutputStream {
     int64_t offset;
     int64_t begin;
     int64_t end;
+    int64_t file_end() const { return offset + end - begin; }
   };
   std::vector<Segment> segments_;
   std::vector<RestoreJournal::Part> parts_;
