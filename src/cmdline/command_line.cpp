@@ -494,15 +494,16 @@ void read_one(Run& run, const std::string& argument) {
   if (run.error_code != 0 || parse.recognised != parse.accepted) parse.bad_switch = true;
 }
 
-// A shell that took '\"' for an escaped quote hands over 'C:\dir" abc' as
-// one argument; the quote is turned back into the backslash it was meant to
-// end with, and what followed it is read as a further argument.
+// A Windows runtime that took '\"' for an escaped quote hands over
+// 'C:\dir" abc' as one argument; the quote is turned back into the
+// backslash it was meant to end with, and what followed it is read as a
+// further argument. Elsewhere every quote is the user's own.
 void read_argument(Run& run, std::string argument) {
   for (;;) {
     if (run.error_code != 0) return;
     bool has_rest = false;
     std::string rest;
-    if (run.settings.no_quote_conv == 0) {
+    if (run.parse.repair_quotes && run.settings.no_quote_conv == 0) {
       size_t quote = argument.find('"');
       if (quote != std::string::npos) {
         if (quote + 1 < argument.size()) {

@@ -74,14 +74,24 @@ const char* line_start_of(Run& run, const char* match_start, int64_t match_lengt
   }
 }
 
+// The DOS end-of-file mark, which old files carry as their last byte.
+constexpr char kEndOfFileMark = 0x1a;
+
 // The end of the line holding a match that ends at `match_end`: where the
-// next line break begins. Without one, the line ends before the image's last
-// byte, unless the match takes in that byte: then the line ends at the image
-// end, or the edit would consume less than the match and the scan would find
-// it again forever.
-const char* line_end_of(const LineBreak& line_break, const char* match_end, const char* end) {
+// next line break begins. Without one the line runs to the image end, so a
+// last line without a break is edited whole, like any other. Two bytes stay
+// outside it: an end-of-file mark, which must stay last, and the line feed
+// of a CR LF whose CR the match took in (that pair ends no line). A match
+// that takes in the image's last byte always ends its line at the image
+// end, or the edit would consume less than the match and the scan would
+// find it again forever.
+const char* line_end_of(Run& run, const LineBreak& line_break, const char* match_end) {
+  const char* end = run.image.end;
   if (line_break.length > 0) return line_break.at;
-  return match_end == end ? end : end - 1;
+  if (match_end == end || !need(run, end - 1, end)) return end;
+  const char last = end[-1];
+  if (last == kEndOfFileMark || (last == '\n' && match_end == end - 1)) return end - 1;
+  return end;
 }
 
 }  // namespace
@@ -95,7 +105,7 @@ void widen_to_line(Run& run) {
 
   const char* line_start = line_start_of(run, m.start, m.length, cursor);
   const LineBreak line_break = find_line_break(run, match_end, end);
-  const char* line_end = line_end_of(line_break, match_end, end);
+  const char* line_end = line_end_of(run, line_break, match_end);
   m.line_break = line_break.length;
 
   if (s.line_filter == 'M') {
@@ -110,6 +120,9 @@ void widen_to_line(Run& run) {
     m.length = line_end - line_start;
   }
   m.break_behind = line_break.length > 0 && line_end == line_break.at;
+  m.line_tail = -1;
+  if (line_break.length == 0 && !(s.whole_lines && s.line_option == 'R'))
+    m.line_tail = line_end < end && end[-1] == '\n' ? 1 : 0;
   if (s.whole_lines && run.texts.new_len == 0 && m.break_behind && s.line_option == 0) {
     m.length += line_break.length;
     m.crlf_consumed = true;

@@ -124,12 +124,14 @@ int64_t write_new_text(Run& run) {
   int64_t written = 0;
   if (s.line_filter == 'U') {
     // The line goes with its line break; nothing is written, nor added.
-    // Where no break follows the consumed bytes, two more bytes go, as
-    // many as a CR LF has.
+    // A last line goes with what lies behind it but an end-of-file mark;
+    // where -D:R ends the consumed bytes before the break, two more bytes
+    // go, as many as a CR LF has.
     if (m.offset == kNoMatch) {
       m.length = 0;
     } else {
-      if (!m.crlf_consumed) m.length += m.break_behind ? m.line_break : 2;
+      if (!m.crlf_consumed)
+        m.length += m.break_behind ? m.line_break : m.line_tail >= 0 ? m.line_tail : 2;
       clamp_to_image(run);
     }
   } else if (s.add_mode && m.offset == kNoMatch) {

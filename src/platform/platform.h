@@ -9,6 +9,16 @@
 
 namespace qk::platform {
 
+// Windows hands a program its command line as one string, which the C
+// runtime splits, reading '\"' as an escaped quote: 'C:\dir\" abc' comes as
+// one argument, and QK repairs it. A POSIX shell hands over every quote the
+// user meant, which must stay as typed.
+#ifdef _WIN32
+constexpr bool kRepairQuotes = true;
+#else
+constexpr bool kRepairQuotes = false;
+#endif
+
 using FileHandle = intptr_t;
 constexpr FileHandle kNoFile = -1;
 

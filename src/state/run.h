@@ -111,6 +111,8 @@ struct ParseState {
   std::string bad_text;
   bool bad_switch = false;      // the bad argument was read as a switch
   bool switches_ended = false;  // "--" was given: every later argument is a text
+  // The double-quote repair of Windows command lines (-Z turns it off).
+  bool repair_quotes = platform::kRepairQuotes;
   // The first argument refused for its length: 'F' the file name, 'O' the
   // output name, 'S' <search>, 'N' <new>; and its length.
   char too_long = 0;
@@ -211,6 +213,11 @@ struct MatchState {
   int32_t line_break = 0;
   bool break_behind = false;
   bool crlf_consumed = false;  // the length already takes in the line's break
+  // A last line, which no break ends: the bytes behind its end that -U
+  // removes with it (1 for the line feed of a CR LF the match took in, 0
+  // when the line ends at the image end or before an end-of-file mark, which
+  // stays); -1 for any other line.
+  int32_t line_tail = -1;
 };
 
 // The line break QK writes itself (the lines -D adds with -A, -I, -B and

@@ -12,8 +12,10 @@ namespace qk::test {
 
 using Args = std::vector<std::string>;
 
-inline std::unique_ptr<Run> parse(const Args& args) {
+// `repair_quotes`: read the arguments as a Windows build does.
+inline std::unique_ptr<Run> parse(const Args& args, bool repair_quotes = false) {
   auto run = std::make_unique<Run>();
+  run->parse.repair_quotes = repair_quotes;
   std::vector<const char*> argv{"QK"};
   for (const std::string& arg : args)
     argv.push_back(arg.c_str());

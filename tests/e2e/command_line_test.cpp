@@ -204,6 +204,34 @@ TEST(CommandLine, PauseComesLast) {
   }
 }
 
+// Double quotes in texts: a POSIX shell hands over the ones the user meant,
+// and they stay, with or without -Z; a Windows build repairs the command
+// lines its runtime splits at an escaped quote, unless -Z comes first.
+TEST(CommandLine, QuotesInTexts) {
+  const std::string csv = "1,\"C:\\temp\\a\"\n";
+  const std::string json = "{\"debug\": true}\n";
+  const std::string kOk1 = "\nOK: 1 matches found\n";
+  const std::string kOk2 = "\nOK: 2 matches found\n";
+  if (on_windows_build()) {
+    expect_cases({
+        {csv, {"f", "\"", "'"}, "1,\"C:'temp'a\"\n", kOk2, 0},
+        {csv, {"-Z", "f", "\"", "'"}, "1,'C:\\temp\\a'\n", kOk2, 0},
+        {json, {"-Z", "f", "\"debug\": true", "\"debug\": false"}, "{\"debug\": false}\n", kOk1, 0},
+    });
+    return;
+  }
+  expect_cases({
+      {csv, {"f", "\"", "'"}, "1,'C:\\temp\\a'\n", kOk2, 0},
+      {csv, {"f", "\"", "'", "-Z"}, "1,'C:\\temp\\a'\n", kOk2, 0},
+      {csv, {"-Z", "f", "\"", "'"}, "1,'C:\\temp\\a'\n", kOk2, 0},
+      {json, {"f", "\"debug\": true", "\"debug\": false"}, "{\"debug\": false}\n", kOk1, 0},
+      {"say \"hi\"", {"f", "hi\"", "bye\""}, "say \"bye\"", kOk1, 0},
+      {"a=\"\"", {"f", "=\"\"", "=\"x\""}, "a=\"x\"", kOk1, 0},
+      // -' still turns the apostrophes of <new> into double quotes.
+      {"it is", {"f", "is", "'s'", "-'"}, "it \"s\"", kOk1, 0},
+  });
+}
+
 TEST(CommandLine, AnyLengthAndAnyBytes) {
   TempDir dir;
   write_file(dir.file("f"), std::string(300, 'a'));

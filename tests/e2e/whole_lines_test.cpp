@@ -35,7 +35,7 @@ TEST(WholeLines, ReplaceRemoveAndKeepParts) {
       {"a\r\n\r\nb\r\n", {"f", "#!", "X", "-D"}, "a\r\nX\r\nb\r\n", kOk1, 0},
       // The last line without a line end.
       {"abc", {"f", "c", "X", "-D"}, "X", kOk1, 0},
-      {"abc", {"f", "b", "X", "-D"}, "Xc", kOk1, 0},
+      {"abc", {"f", "b", "X", "-D"}, "X", kOk1, 0},
       {"x\r\nabc", {"f", "c", "", "-D"}, "x\r\n", kOk1, 0},
       {"one\ntwo foo\nthree", {"f", "foo", "X", "-D"}, "one\nX\nthree", kOk1, 0},
       {"a foo b\r\n", {"f", "foo", "new", "-D:P", "-A"}, "a foo b\r\nnew\r\n", kOk1, 0},
@@ -121,6 +121,30 @@ std::string bare(const std::string& text) {
   return s;
 }
 
+// Runs each case as written, with CR LF line breaks and with the two kinds
+// taking turns (see with_breaks).
+void expect_cases_every_break(const std::vector<FileCase>& cases) {
+  std::vector<FileCase> crlf;
+  for (const FileCase& c : cases)
+    crlf.push_back({with_breaks(c.before, true, false), c.args, with_breaks(c.after, true, false),
+                    c.out, c.code});
+  expect_cases(cases);
+  expect_cases(crlf);
+  for (const FileCase& c : cases) {
+    TempDir dir;
+    write_file(dir.file("f"), with_breaks(c.before, true, true));
+    RunOptions options;
+    options.cwd = dir.path();
+    const RunResult result = run_qk(c.args, options);
+    std::string trace = "mixed:";
+    for (const std::string& arg : c.args)
+      trace += " " + arg;
+    EXPECT_EQ(bare(read_file(dir.file("f"))), c.after) << trace;
+    EXPECT_EQ(result.out, banner() + c.out) << trace;
+    EXPECT_EQ(result.exit_code, c.code) << trace;
+  }
+}
+
 TEST(WholeLines, EveryKindOfLineBreak) {
   const std::string kAppended = "\nNo matches found\n(String appended)\n";
   const std::string kInserted = "\nNo matches found\n(String inserted)\n";
@@ -147,7 +171,7 @@ TEST(WholeLines, EveryKindOfLineBreak) {
       {"ab\nb\nbc\n", {"f", "b!", "X", "-D"}, "X\nX\nbc\n", kOk2, 0},
       {"a\nb\n", {"f", "!", ";"}, "a;\nb;\n", kOk2, 0},
       // The last line without a break of its own.
-      {"x\nabc", {"f", "b", "X", "-D"}, "x\nXc", kOk1, 0},
+      {"x\nabc", {"f", "b", "X", "-D"}, "x\nX", kOk1, 0},
       {"x\nabc", {"f", "c", "", "-D"}, "x\n", kOk1, 0},
       // The line filters.
       {"1\nfoo foo\n2\n", {"f", "foo", "-U"}, "1\n2\n", kOk1, 0},
@@ -162,25 +186,47 @@ TEST(WholeLines, EveryKindOfLineBreak) {
       {"a\nb", {"f", "zzz", "X", "-D", "-T"}, "a\nb\nX\n", kAppended, 0},
       {"a\nb\n", {"f", "zzz", "X", "-D", "-B"}, "X\na\nb\n", kInserted, 0},
   };
-  std::vector<FileCase> crlf;
-  for (const FileCase& c : cases)
-    crlf.push_back({with_breaks(c.before, true, false), c.args, with_breaks(c.after, true, false),
-                    c.out, c.code});
-  expect_cases(cases);
-  expect_cases(crlf);
-  for (const FileCase& c : cases) {
-    TempDir dir;
-    write_file(dir.file("f"), with_breaks(c.before, true, true));
-    RunOptions options;
-    options.cwd = dir.path();
-    const RunResult result = run_qk(c.args, options);
-    std::string trace = "mixed:";
-    for (const std::string& arg : c.args)
-      trace += " " + arg;
-    EXPECT_EQ(bare(read_file(dir.file("f"))), c.after) << trace;
-    EXPECT_EQ(result.out, banner() + c.out) << trace;
-    EXPECT_EQ(result.exit_code, c.code) << trace;
-  }
+  expect_cases_every_break(cases);
+}
+
+// A last line that no line break ends is a line like any other, to the end
+// of the file; only an end-of-file mark (Ctrl-Z) stays behind it, last. A
+// last line with a break of its own is edited as before.
+TEST(WholeLines, LastLineWithoutABreak) {
+  const std::string kInserted = "\nNo matches found\n(String inserted)\n";
+  const std::string eof = "\x1a";
+  const std::vector<FileCase> cases = {
+      {"[server]\nport=8080", {"f", "port=", "port=9090", "-D"}, "[server]\nport=9090", kOk1, 0},
+      {"keep\nDEBUG x", {"f", "DEBUG", "", "-D"}, "keep\n", kOk1, 0},
+      {"a\nkey=old", {"f", "=", "=new", "-D:L"}, "a\nkey=new", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "", "-D:P"}, "a\n", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "", "-D:R"}, "a\n y", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "new", "-D", "-A"}, "a\nx foo y\nnew", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "new", "-D", "-I"}, "a\nnew\nx foo y", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "[&]", "-D", "-X"}, "a\n[x foo y]", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "-U"}, "a\n", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "bar", "-M"}, "x bar y", kOk1, 0},
+      {"a\nx foo y", {"f", "foo", "bar", "-D", "-M"}, "bar", kOk1, 0},
+      {"foo\nx foo", {"f", "foo", "X", "-D:R"}, "X\nX", kOk2, 0},
+      {"x\nabc", {"f", "zzz", "new", "-D", "-B"}, "new\nx\nabc", kInserted, 0},
+      // A lone CR is an ordinary byte of the line.
+      {"a\nx foo\r", {"f", "foo", "bar", "-D"}, "a\nbar", kOk1, 0},
+      // An end-of-file mark stays last.
+      {"abc" + eof, {"f", "b", "X", "-D"}, "X" + eof, kOk1, 0},
+      {"a\nkey=old" + eof, {"f", "=", "=new", "-D:L"}, "a\nkey=new" + eof, kOk1, 0},
+      {"a\nx foo y" + eof, {"f", "foo", "", "-D"}, "a\n" + eof, kOk1, 0},
+      {"a\nx foo y" + eof, {"f", "foo", "[&]", "-D", "-X"}, "a\n[x foo y]" + eof, kOk1, 0},
+      {"a\nx foo y" + eof, {"f", "foo", "-U"}, "a\n" + eof, kOk1, 0},
+      {"a\nx foo y" + eof, {"f", "foo", "bar", "-M"}, "x bar y" + eof, kOk1, 0},
+      {"a\nabc" + eof, {"f", "c" + eof, "X", "-D"}, "a\nX", kOk1, 0},
+      // A last line with its own break: as before.
+      {"a\nx foo y\n", {"f", "foo", "", "-D"}, "a\n", kOk1, 0},
+      {"a\nx foo y\n", {"f", "foo", "bar", "-D"}, "a\nbar\n", kOk1, 0},
+      {"a\nx foo y\n", {"f", "foo", "-U"}, "a\n", kOk1, 0},
+      {"a\nx foo y\n", {"f", "foo", "bar", "-M"}, "x bar y\n", kOk1, 0},
+      {"a\nx foo y\n" + eof, {"f", "foo", "", "-D"}, "a\n" + eof, kOk1, 0},
+  };
+  expect_cases_every_break(cases);
 }
 
 // Mixed files: a line goes with its own break, and the breaks QK writes
@@ -199,6 +245,8 @@ TEST(WholeLines, MixedLineBreaks) {
           // A CR LF whose CR the search text takes in ends no line there; nor
           // does the line end anchor hold before its line feed.
           {"ab\r\ncd\r\n", {"f", "-L", "cr", "X", "-D"}, "X\r\n", kOk1, 0},
+          {"ab\r\n", {"f", "-L", "cr", "X", "-D"}, "X\n", kOk1, 0},
+          {"ab\r\n", {"f", "-L", "cr", "-U"}, "", kOk1, 0},
           {"ab\r\ncd\r\r", {"f", "-L", "cr-anchored", "X"}, "ab\r\ncX\r", kOk1, 0},
       },
       {{{"cr", "b\r"}, {"cr-anchored", "d\r!"}}, {}, {}});
