@@ -37,9 +37,9 @@ void choose_chunk_size(Run& run) {
 // Writing back the original after a failure only makes sense where this
 // run wrote to the target: in place, or to an output file that is the
 // target itself. False when that failed.
-bool put_original_back(Run& run) {
+bool put_original_back(Run& run, platform::FileHandle file) {
   if (!run.writer.out.journal().active() || run.settings.report_only()) return true;
-  return restore_target(run);
+  return restore_target(run, file);
 }
 
 // For the benchmarks and tests: the journal's size at the end of the run
@@ -61,6 +61,7 @@ void edit_target(Run& run) {
   // interrupts wait until it is whole again.
   platform::hold_interrupts();
   Counts& c = run.counts;
+  RestoreJournal& journal = run.writer.out.journal();
   bool out_of_memory = false;
   try {
     run_engine(run);
@@ -69,38 +70,58 @@ void edit_target(Run& run) {
     out_of_memory = true;
     run.writer.out.fail();
   }
-  check_output(run);
-  // Originals the journal could not keep for want of memory stopped the
-  // writing: the run fails as a load without memory would have.
-  if (out_of_memory || (c.scan_status == -14 && run.writer.out.journal().short_of_memory()))
-    c.scan_status = -3;
-  // A journal this run did not make appeared before its first write:
-  // another run is at the file, and nothing was written.
-  if (run.writer.out.journal().refused()) {
+  try {
+    check_output(run);
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+    run.writer.out.fail();
+    c.scan_status = -14;
+  }
+  // The first failure names the run's end. Originals the journal could not
+  // keep for want of memory stopped the writing: the run fails as a load
+  // without memory would have.
+  if (out_of_memory || (c.scan_status == -14 && journal.short_of_memory())) c.scan_status = -3;
+  // A write that needed a journal where none could be made: it was not
+  // made, nor any after it.
+  if (journal.had_no_place()) {
     c.scan_status = -30;
-    run.guard.busy = true;
+    run.guard.no_journal = true;
   }
   // A chunk of the image that could not be read stopped all writing; the
   // run fails as a load would have.
   if (run.image.failure) c.scan_status = run.image.failure;
   print_details(run);
-  close_output(run);
+  const platform::FileHandle file = run.writer.out.handle();
   bool whole = true;
   const bool finished = c.scan_status == 1 || c.scan_status == -1 || c.scan_status == -7;
   if (run.writer.net_change < 0 && in_place(run) && finished) {
     if (!truncate_target(run, run.writer.bytes_written)) {
-      c.scan_status = run.writer.out.journal().short_of_memory() ? -3 : -20;
-      whole = put_original_back(run);
+      c.scan_status = journal.had_no_place() ? -30 : journal.short_of_memory() ? -3 : -20;
+      run.guard.no_journal = journal.had_no_place();
+      whole = put_original_back(run, file);
     }
   }
-  if (c.scan_status == -14 || c.scan_status == kOutputTooBig || c.scan_status == -3 ||
-      run.image.failure)
-    whole = put_original_back(run);
+  const bool failed = c.scan_status == -14 || c.scan_status == kOutputTooBig ||
+                      c.scan_status == -3 || c.scan_status == -30 || run.image.failure;
+  if (failed) whole = put_original_back(run, file);
+  // A close that fails is a write fault only when nothing failed before;
+  // the file is then put back through a handle kept for it.
+  const platform::FileHandle spare =
+      journal.active() ? platform::duplicate_file(file) : platform::kNoFile;
+  const bool nothing_failed = c.scan_status == 1 || c.scan_status == -1 || c.scan_status == -7;
+  if (!close_output(run) && nothing_failed) {
+    c.scan_status = -14;
+    whole = put_original_back(run, spare);
+  }
+  platform::close_file(spare);
   note_journal_size(run);
   // The journal goes once the file is whole again; if it could not be put
   // back, the journal stays for the next run.
-  if (!whole && run.writer.out.journal().on_disk()) run.guard.recovery = Recovery::kFailed;
-  run.writer.out.journal().finish(!whole);
+  if (!whole && journal.on_disk()) {
+    run.guard.recovery = Recovery::kFailed;
+    run.guard.journal = journal.name();
+  }
+  journal.finish(!whole);
   platform::release_interrupts();
   if (c.scan_status == 1) {
     run.error_code = c.acted > INT32_MAX ? INT32_MAX : static_cast<int32_t>(c.acted);

@@ -5,7 +5,6 @@
 #include <cinttypes>
 
 #include "cmdline/command_line.h"
-#include "stream/journal_format.h"
 
 namespace qk {
 
@@ -45,38 +44,87 @@ void print_l_error(Run& run) {
   print_l_detail(out, s.l_new, run.texts.new_file);
 }
 
-// Why the target was not touched (another run edits it, or a dead run's
-// journal was refused), or why it is not whole (its journal stays).
+const char* no_journal_reason(platform::MakeFailure why) {
+  switch (why) {
+    case platform::MakeFailure::kNotWritable:
+      return "its folder may not be written";
+    case platform::MakeFailure::kNoRoom:
+      return "no room for the journal";
+    case platform::MakeFailure::kTooLong:
+      return "the journal's name would be too long";
+    default:
+      return "no place for the journal";
+  }
+}
+
+// Why the target was not touched (another run edits it, a dead run's
+// journal was refused, or no journal could be kept), or why it is not whole
+// (its journal stays): what happened, and what to do next.
 void print_guard_detail(Run& run) {
   const TargetGuard& guard = run.guard;
   FILE* out = run.console;
-  const std::string journal = journal::name_for(run.texts.slots.file_name);
-  const char* name = journal.c_str();
+  const char* name = guard.journal.c_str();
+  const char* file = run.texts.slots.file_name;
   if (guard.busy) {
-    std::fputs("       (Another QK run is editing this file)\n", out);
+    std::fputs("       (Another QK run is editing this file: try again when it has finished)\n",
+               out);
     return;
   }
-  if (guard.unwritable) {
-    std::fprintf(out, "       (Journal %s of an unfinished run needs write access to undo it)\n",
-                 name);
+  if (guard.no_journal) {
+    std::fprintf(out,
+                 "       (No journal can be kept for this edit, %s: nothing was written; "
+                 "write the result to another file with -$)\n",
+                 no_journal_reason(guard.why_none));
     return;
   }
   switch (guard.recovery) {
-    case Recovery::kNotOurs:
-      std::fprintf(out, "       (Journal %s is not this user's own: not applied)\n", name);
+    case Recovery::kOtherUser:
+      std::fprintf(out,
+                   "       (Journal %s of an unfinished run was made by %s: run QK as %s to "
+                   "put the file back)\n",
+                   name, guard.owner.c_str(), guard.owner.c_str());
+      break;
+    case Recovery::kUnwritable:
+      std::fprintf(out,
+                   "       (Journal %s of an unfinished run needs write access to the file to "
+                   "put it back: run QK as a user who may write it)\n",
+                   name);
       break;
     case Recovery::kOtherFile:
-      std::fprintf(out, "       (Journal %s was made for another file: not applied)\n", name);
+      std::fprintf(out,
+                   "       (Journal %s was made for another file: not applied; remove it if no "
+                   "file needs it)\n",
+                   name);
       break;
     case Recovery::kChanged:
-      std::fprintf(out, "       (Journal %s does not fit the file as it is now: not applied)\n",
+      std::fprintf(out,
+                   "       (Journal %s does not fit the file as it is now: not applied; the file "
+                   "changed after its run died: remove the journal to keep the file as it is)\n",
                    name);
       break;
     case Recovery::kDamaged:
-      std::fprintf(out, "       (Journal %s is damaged or not a QK journal: not applied)\n", name);
+      std::fprintf(out,
+                   "       (Journal %s is damaged or not a QK journal: not applied; check the "
+                   "file, and remove the journal to edit the file as it is)\n",
+                   name);
+      break;
+    case Recovery::kOlderFormat:
+      std::fprintf(out,
+                   "       (Journal %s was made by an older QK: not applied; put the file back "
+                   "with that QK, or remove the journal to keep the file as it is)\n",
+                   name);
+      break;
+    case Recovery::kLost:
+      std::fprintf(out,
+                   "       (A QK run that was editing this file died, and its journal %s is "
+                   "gone: check the file, then remove its mark with: setfattr -x "
+                   "user.qk.journal %s)\n",
+                   name, file);
       break;
     case Recovery::kFailed:
-      std::fprintf(out, "       (Could not put the file back with journal %s, which stays)\n",
+      std::fprintf(out,
+                   "       (Could not put the file back with journal %s, which stays: free "
+                   "some space or mend the disk, then run QK on the file again)\n",
                    name);
       break;
     default:

@@ -103,29 +103,19 @@ void check_output(Run& run) {
   }
 }
 
-void close_output(Run& run) {
-  if (!run.writer.out.close()) run.counts.scan_status = -14;
+bool close_output(Run& run) {
+  return run.writer.out.close();
 }
 
 bool truncate_target(Run& run, int64_t length) {
   // What the cut takes away goes into the journal first, so that a failed
   // cut, or a failure after it, can still put the whole file back.
-  platform::FileHandle file =
-      platform::open_file(run.texts.slots.file_name, platform::OpenMode::kRead);
-  if (file == platform::kNoFile) return false;
-  const bool kept = run.writer.out.journal().keep_rest(file, length);
-  platform::close_file(file);
-  return kept && platform::set_length_by_name(run.texts.slots.file_name, length);
+  const platform::FileHandle file = run.writer.out.handle();
+  return run.writer.out.journal().keep_rest(file, length) && platform::set_length(file, length);
 }
 
-bool restore_target(Run& run) {
-  const char* name = run.texts.slots.file_name;
-  platform::FileHandle file = platform::open_file(name, platform::OpenMode::kUpdate);
-  // A target whose name is gone cannot be reached by any run: its journal
-  // would serve nobody.
-  if (file == platform::kNoFile) return platform::file_kind(name) == platform::FileKind::kMissing;
-  bool ok = run.writer.out.journal().play_back(file);
-  return platform::close_file(file) && ok;
+bool restore_target(Run& run, platform::FileHandle file) {
+  return run.writer.out.journal().play_back(file);
 }
 
 }  // namespace qk

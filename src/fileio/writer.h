@@ -36,15 +36,17 @@ void seek_output_end(Run& run);
 // output dropped at the size limit turns it into kOutputTooBig.
 void check_output(Run& run);
 
-// Closes the stream; a failed close is a write fault too.
-void close_output(Run& run);
+// Closes the stream; false when that failed (a write fault, unless the run
+// failed before).
+bool close_output(Run& run);
 
-// Cuts the target to `length` bytes; false on failure.
+// Cuts the target, through the stream's own handle, to `length` bytes;
+// false on failure.
 bool truncate_target(Run& run, int64_t length);
 
 // After a failure in an in-place run: puts the original content back from
-// the stream's restore journal. False when that failed as well (true when
-// the target's name is gone: there is nothing left to put back).
-bool restore_target(Run& run);
+// the stream's restore journal, through `file`, a handle on the target.
+// False when that failed as well.
+bool restore_target(Run& run, platform::FileHandle file);
 
 }  // namespace qk

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace qk::platform {
 
@@ -26,6 +27,7 @@ enum class OpenMode {
   kRead,    // existing file, reading only
   kUpdate,  // existing file, reading and writing
   kCreate,  // created or emptied, reading and writing
+  kOutput,  // created if missing, reading and writing, not emptied
   kAppend,  // created if missing, every write at the end
 };
 
@@ -35,8 +37,8 @@ enum class FileKind { kMissing, kRegular, kOther };
 FileKind file_kind(const char* name);
 
 // Opens a regular file; kNoFile on failure (including a name that is not a
-// regular file).
-FileHandle open_file(const char* name, OpenMode mode);
+// regular file), with `missing` set when nothing has the name.
+FileHandle open_file(const char* name, OpenMode mode, bool* missing = nullptr);
 bool close_file(FileHandle file);
 
 // Size of an open file, or -1.
@@ -55,8 +57,9 @@ bool write_appending(FileHandle file, const char* data, int64_t size);
 // Sets the length of an open file.
 bool set_length(FileHandle file, int64_t length);
 
-// Sets the length of the file with this name.
-bool set_length_by_name(const char* name, int64_t length);
+// Another handle on the same open file (not the file's name opened again),
+// closed on its own; kNoFile on failure.
+FileHandle duplicate_file(FileHandle file);
 
 // Memory for a file image held whole: large blocks come straight from the
 // OS, backed by huge pages where possible.
@@ -86,39 +89,88 @@ void decommit_space(char* at, size_t size);
 // cannot, and then nothing changed.
 bool move_space(char* from, char* to, size_t size);
 
-// True when `name` is the file open as `file` (so opening it for output
-// would empty the file being read).
-bool same_file(const char* name, FileHandle file);
-
 // What makes a file itself, whatever name it was opened by: POSIX device
-// and inode numbers, the Windows volume serial number and file index.
+// and inode numbers, the Windows volume serial number and file index; and
+// when it was made (nanoseconds; 0 where the system does not say), which
+// tells a file from a later one that got the same number.
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t index = 0;
+  uint64_t birth = 0;
 };
 bool file_identity(FileHandle file, FileIdentity* identity);
 
-// The restore journal's file calls. None of them follows a link at the
-// last component of the name, so nobody can point QK's journal at
-// another file.
-enum class Opened { kOpened, kMissing, kExists, kRefused, kFailed };
-// Creates `name` as a new file for reading and writing that only its
-// owner may read or write. kExists when the name is taken (by anything, a
-// link too); kFailed when no file can be made there (no permission, a
-// full disk, a name too long).
-FileHandle create_private_file(const char* name, Opened* outcome);
-// Opens an existing file by name for reading. kMissing when
-// nothing has the name (or the name is too long to exist); kRefused when
-// it is a link or not a regular file, or cannot be opened.
-FileHandle open_private_file(const char* name, Opened* outcome);
-// True when the file belongs to the user running QK or to the system's
-// administrator, and nobody else may write to it.
-bool owned_by_this_user(FileHandle file);
+// The full path by which the system knows an open file, from the handle
+// itself (no name is looked up again); empty when it cannot say.
+std::string path_of(FileHandle file);
+
+// The separator of folders in a path.
+#ifdef _WIN32
+constexpr char kFolderSeparator = '\\';
+#else
+constexpr char kFolderSeparator = '/';
+#endif
+
+// The restore journal's files. None of these calls follows a link at the
+// last component of a name, so nobody can point a journal at another file.
+//
+// What stands at a journal's name, as far as this user may trust it.
+struct FoundFile {
+  enum Kind {
+    kMissing,    // nothing
+    kForeign,    // something no QK run of anyone who may write the target
+                 // made: not a plain file, a second name, writable by
+                 // others, or owned by someone who may not write the target
+    kOtherUser,  // a plain file of another user who may write the target,
+                 // or one this user may not read: `owner` names them
+    kOpened,     // this user's or the administrator's, open for reading
+  };
+  Kind kind = kMissing;
+  FileHandle file = kNoFile;
+  std::string owner;
+};
+FoundFile find_private_file(const char* name, FileHandle target);
+
+// Why a journal file could not be made.
+enum class MakeFailure {
+  kNone,
+  kExists,       // something has the name already
+  kBusy,         // another run is making a journal of that name right now
+  kTaken,        // the name it is made under first is held by something else
+  kNotWritable,  // the folder may not be written
+  kNoRoom,       // no room on the disk
+  kTooLong,      // the name is too long
+  kOther,
+};
+// Makes `name` a new file that only its owner may read or write, locked
+// (try_lock) by the handle returned and already holding `head`: it is made
+// as `name`.new and takes `name` only when whole, so that another run never
+// finds it without its head or its lock. What a run that died making one
+// left there is removed first. kNoFile and the reason on failure.
+FileHandle make_locked_file(const char* name, const void* head, int64_t size, MakeFailure* why);
+
 // Takes an exclusive lock on the file without waiting; false when another
 // process holds it. The lock goes with the handle's close. Where the file
 // system cannot lock, it reports the file as free.
 bool try_lock(FileHandle file);
-bool remove_file(const char* name);
+
+// True while `file` is still the file called `name` (a run that finished
+// removes its journal before it lets go of the lock).
+bool still_named(FileHandle file, const char* name);
+
+// Removes the name of the open file `file`, if `name` still is its name.
+bool remove_file(FileHandle file, const char* name);
+
+// A folder for journals that only this user may write, made if `make` and
+// need be; empty when there is none (no home folder, say, or not made).
+std::string private_folder(bool make);
+
+// A mark on the file itself (an extended attribute) that follows it to
+// every name and folder: where its journal lies while a run changes it.
+// False where the file system keeps no such marks.
+bool set_mark(FileHandle file, const std::string& value);
+bool get_mark(FileHandle file, std::string* value);
+void remove_mark(FileHandle file);
 
 // The value of an environment variable, or nullptr.
 const char* environment(const char* name);

@@ -4,8 +4,6 @@
 
 #include <cinttypes>
 
-#include "stream/journal_format.h"
-
 namespace qk {
 
 void print_details(Run& run) {
@@ -43,9 +41,8 @@ void print_outcome(Run& run) {
 
 void print_recovered(Run& run) {
   if (run.settings.verbosity < '2') return;
-  const char* name = run.texts.slots.file_name;
-  std::fprintf(run.console, "\nRestored %s as it was before an unfinished run (journal %s)\n", name,
-               journal::name_for(name).c_str());
+  std::fprintf(run.console, "\nRestored %s as it was before an unfinished run (journal %s)\n",
+               run.texts.slots.file_name, run.guard.journal.c_str());
 }
 
 }  // namespace qk

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "stream/journal_format.h"
 #include "stream/output_stream.h"
 #include "stream/recovery.h"
 
@@ -29,6 +30,7 @@ constexpr int kNameSize = kNameText + 1;
 
 // The largest target or -L file (2^31 - 65 bytes).
 constexpr int64_t kMaxFileSize = 2147483583;
+static_assert(kMaxFileSize == journal::kLargestTarget, "a journal is for any target");
 
 struct TextSlots {
   char file_name[kNameSize] = {};
@@ -191,12 +193,16 @@ struct WriterState {
 };
 
 // What guarding the target before it is read found (fileio/loader.h): a
-// dead run's journal, or another run editing the file. The driver reports
-// it.
+// dead run's journal put back or refused, another run editing the file, or
+// no place for this run's journal. The driver reports it.
 struct TargetGuard {
   Recovery recovery = Recovery::kNone;
-  bool busy = false;        // another QK run is editing the target
-  bool unwritable = false;  // a journal was found, but the target cannot be written to use it
+  std::string journal;  // the journal the report speaks of
+  std::string owner;    // kOtherUser: whose it is
+  bool busy = false;    // another QK run is editing the target
+  // An edit needed a journal and none could be made, for this reason.
+  bool no_journal = false;
+  platform::MakeFailure why_none = platform::MakeFailure::kNone;
 };
 
 struct MatchState {

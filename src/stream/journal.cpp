@@ -70,33 +70,71 @@ uint64_t fresh_seed(const void* salt) {
 }  // namespace
 
 RestoreJournal::~RestoreJournal() {
-  platform::close_file(lock_);
+  platform::close_file(target_);
   platform::free_block(record_, static_cast<size_t>(kRecordRoom));
   platform::free_block(current_, static_cast<size_t>(kPiece));
 }
 
-bool RestoreJournal::lock(const char* target_name) {
-  platform::close_file(lock_);
-  lock_ = platform::open_file(target_name, platform::OpenMode::kRead);
-  if (lock_ == platform::kNoFile || platform::try_lock(lock_)) return true;
-  platform::close_file(lock_);
-  lock_ = platform::kNoFile;
-  return false;
+bool RestoreJournal::make_file(const std::string& name, platform::MakeFailure* why) {
+  const journal::Head head = journal::make_head(identity_, original_size_, seed_);
+  const platform::FileHandle file =
+      platform::make_locked_file(name.c_str(), &head, sizeof head, why);
+  if (file == platform::kNoFile) return false;
+  store_.use_file(file, sizeof head);
+  name_ = name;
+  return true;
 }
 
-void RestoreJournal::start(const char* target_name, int64_t original_size) {
+RestoreJournal::Started RestoreJournal::start(platform::FileHandle target,
+                                              const journal::Places& places, int64_t original_size,
+                                              bool beside_taken) {
+  using platform::MakeFailure;
+  finish(true);
   active_ = true;
   kept_all_ = false;
   last_write_ = false;
-  refused_ = false;
-  opened_ = false;
+  had_no_place_ = false;
+  marked_ = false;
+  records_ = 0;
+  lone_at_ = -1;
+  lone_original_.clear();
   original_size_ = original_size;
   finished_size_ = 0;
   grown_to_ = original_size;
   seed_ = fresh_seed(this);
-  name_ = journal::name_for(target_name);
+  // A handle of its own: the mark on the target is removed when the
+  // journal is, whoever closed the target by then.
+  target_ = platform::duplicate_file(target);
   extents_.clear();
   floor_ = 0;
+  name_.clear();
+  why_none_ = MakeFailure::kOther;
+  if (!platform::file_identity(target, &identity_)) return Started::kNone;
+  MakeFailure why = MakeFailure::kOther;
+  const bool try_beside = !places.beside.empty() && !beside_taken;
+  if (try_beside) {
+    if (make_file(places.beside, &why)) return Started::kJournal;
+    if (why == MakeFailure::kBusy) return Started::kBusy;
+    if (why == MakeFailure::kExists) {
+      // Made since the run looked: another run's journal, unless it is
+      // something no run made.
+      platform::FoundFile found = platform::find_private_file(places.beside.c_str(), target);
+      platform::close_file(found.file);
+      if (found.kind != platform::FoundFile::kForeign) return Started::kBusy;
+    }
+  }
+  const std::string own = journal::own_place(identity_, true);
+  MakeFailure own_why = MakeFailure::kNotWritable;
+  if (!own.empty()) {
+    if (make_file(own, &own_why)) return Started::kJournal;
+    // Only this user's runs make journals there.
+    if (own_why == MakeFailure::kExists || own_why == MakeFailure::kBusy) return Started::kBusy;
+  }
+  // The reason the file's own folder gave, unless something else held the
+  // place there.
+  const bool held = why == MakeFailure::kExists || why == MakeFailure::kTaken;
+  why_none_ = try_beside && !held ? why : own_why;
+  return Started::kNone;
 }
 
 bool RestoreJournal::have_buffers() {
@@ -106,13 +144,23 @@ bool RestoreJournal::have_buffers() {
   return record_ && current_;
 }
 
-int64_t RestoreJournal::encode_changes(const char* old, const char* now, int64_t size,
-                                       const std::vector<int64_t>* changing, int64_t skip,
-                                       uint64_t* written) {
+RestoreJournal::Encoding RestoreJournal::begin_record(const int64_t* spans, size_t count) {
+  // The spans, as (gap, length) pairs from the record's start, go first.
+  unsigned char* out = reinterpret_cast<unsigned char*>(body());
   Encoding encoding;
-  encode_more(&encoding, old, now, size, changing, skip, 0);
-  *written = encoding.new_bytes.value();
-  return encoding.used;
+  encoding.original = Checksum(seed_);
+  encoding.new_bytes = Checksum(seed_ ^ 1);
+  int64_t used = journal::encode_number(count, out);
+  int64_t previous_end = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t at = spans[2 * i];
+    const int64_t length = spans[2 * i + 1];
+    used += journal::encode_number(static_cast<uint64_t>(at - previous_end), out + used);
+    used += journal::encode_number(static_cast<uint64_t>(length), out + used);
+    previous_end = at + length;
+  }
+  encoding.used = used;
+  return encoding;
 }
 
 void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char* now, int64_t size,
@@ -169,36 +217,17 @@ void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char
   encoding->previous_end = previous_end + base;
 }
 
-bool RestoreJournal::open_store(platform::FileHandle file, bool in_memory) {
-  platform::FileIdentity identity;
-  if (!platform::file_identity(file, &identity)) return false;
-  const journal::Head head = journal::make_head(identity, original_size_, seed_);
-  if (!in_memory) {
-    platform::Opened outcome;
-    platform::FileHandle journal_file = platform::create_private_file(name_.c_str(), &outcome);
-    if (outcome == platform::Opened::kExists) {
-      refused_ = true;
-      return false;
-    }
-    if (journal_file != platform::kNoFile) {
-      // The head goes out in one small write, which a dead process leaves
-      // whole or not at all.
-      store_.use_file(journal_file, 0);
-      if (store_.append(&head, sizeof head)) {
-        opened_ = true;
-        return true;
-      }
-      store_.close();
-      platform::remove_file(name_.c_str());
-    }
+bool RestoreJournal::append_record(journal::RecordHead head, const Encoding* encoding) {
+  if (!store_.on_file()) {
+    had_no_place_ = true;
+    return false;
   }
-  // No file: the journal is kept in memory.
-  opened_ = store_.append(&head, sizeof head);
-  return opened_;
-}
-
-bool RestoreJournal::append_record(platform::FileHandle file, RecordHead head, bool in_memory) {
-  if (!opened_ && !open_store(file, in_memory)) return false;
+  // The file says where its journal is before the journal says anything
+  // about it (where the file system keeps marks).
+  if (!marked_ && records_ == 0) marked_ = platform::set_mark(target_, name_);
+  head.body = encoding ? encoding->used : 0;
+  head.original = encoding ? encoding->original.value() : 0;
+  head.written = encoding ? encoding->new_bytes.value() : 0;
   journal::seal(&head, body(), seed_);
   const int64_t length = static_cast<int64_t>(sizeof head) + head.body + journal::kTrailer;
   std::memcpy(record_, &head, sizeof head);
@@ -206,6 +235,7 @@ bool RestoreJournal::append_record(platform::FileHandle file, RecordHead head, b
   const int64_t at = store_.size();
   // One append: a record cut short by death fails its checksum.
   if (!store_.append(record_, length)) return false;
+  ++records_;
   if (head.body > 0 && head.end > floor_) {
     try {
       extents_.push_back({head.offset, head.end, at});
@@ -220,29 +250,53 @@ bool RestoreJournal::append_record(platform::FileHandle file, RecordHead head, b
 bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t size, int64_t offset,
                           const char* originals, const std::vector<int64_t>* changing) {
   if (!active_ || kept_all_ || size <= 0) return true;
-  if (refused_ || !have_buffers()) return false;
   const int64_t end = offset + size;
-  const bool alone = last_write_ && !opened_ && offset / kPage == (end - 1) / kPage;
+  if (last_write_ && records_ == 0 && offset / kPage == (end - 1) / kPage) {
+    const int64_t inside = std::max<int64_t>(0, std::min(end, original_size_) - offset);
+    try {
+      lone_original_.assign(static_cast<size_t>(inside), '\0');
+    } catch (const std::bad_alloc&) {
+      short_of_memory_ = true;
+      return false;
+    }
+    if (originals) {
+      std::memcpy(lone_original_.data(), originals, static_cast<size_t>(inside));
+    } else if (inside > 0 && !platform::read_at(file, lone_original_.data(), inside, offset)) {
+      return false;
+    }
+    lone_at_ = offset;
+    return true;
+  }
+  if (!store_.on_file()) {
+    had_no_place_ = true;
+    return false;
+  }
+  if (!have_buffers()) return false;
   const int64_t inside = std::min(end, original_size_);
   for (int64_t from = offset; from < inside; from += kPiece) {
     const int64_t n = std::min(kPiece, inside - from);
     const int64_t skip = from - offset;
     const char* old = originals ? originals + skip : current_;
     if (!originals && !platform::read_at(file, current_, n, from)) return false;
-    RecordHead head = {};
+    const int64_t span[2] = {0, n};
+    Encoding encoding = begin_record(span, 1);
+    const int64_t spans_size = encoding.used;
+    encode_more(&encoding, old, data + skip, n, changing, skip, 0);
+    if (encoding.used == spans_size) continue;  // nothing there changes
+    encoding.original.add(old, static_cast<size_t>(n));
+    journal::RecordHead head = {};
     head.kind = journal::kWrite;
     head.offset = from;
     head.end = from + n;
-    head.body = encode_changes(old, data + skip, n, changing, skip, &head.written);
-    if (head.body > 0 && !append_record(file, head, alone)) return false;
+    if (!append_record(head, &encoding)) return false;
   }
   if (end > grown_to_) {
     // The file grows: its new length must be one a recovery expects.
-    RecordHead head = {};
-    head.kind = journal::kWrite;
+    journal::RecordHead head = {};
+    head.kind = journal::kGrowth;
     head.offset = std::max(offset, original_size_);
-    head.end = end + kGrowthStep;
-    if (!append_record(file, head, alone)) return false;
+    head.end = std::min(end + kGrowthStep, journal::kAnyLength);
+    if (!append_record(head, nullptr)) return false;
     grown_to_ = head.end;
   }
   return true;
@@ -254,7 +308,7 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
   const Part& first = parts[0];
   const Part& last = parts[count - 1];
   const int64_t end = last.offset + last.size;
-  if (end - first.offset > kTogetherSpan || end > original_size_) {
+  if (end - first.offset > kTogetherSpan || end > original_size_ || !store_.on_file()) {
     // One record a write; `changing` speaks of other offsets than keep()'s,
     // so every byte is compared.
     for (size_t p = 0; p < count; ++p) {
@@ -263,8 +317,20 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
     }
     return true;
   }
-  if (refused_ || !have_buffers()) return false;
-  Encoding encoding;
+  if (!have_buffers()) return false;
+  std::vector<int64_t> spans;
+  try {
+    spans.reserve(2 * count);
+    for (size_t p = 0; p < count; ++p) {
+      spans.push_back(parts[p].offset - first.offset);
+      spans.push_back(parts[p].size);
+    }
+  } catch (const std::bad_alloc&) {
+    short_of_memory_ = true;
+    return false;
+  }
+  Encoding encoding = begin_record(spans.data(), count);
+  const int64_t spans_size = encoding.used;
   for (size_t p = 0; p < count; ++p) {
     const Part& part = parts[p];
     const char* old = part.originals;
@@ -272,22 +338,25 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
       if (!platform::read_at(file, current_, part.size, part.offset)) return false;
       old = current_;
     }
+    encoding.original.add(old, static_cast<size_t>(part.size));
     encode_more(&encoding, old, part.data, part.size, changing, part.skip,
                 part.offset - first.offset);
   }
-  if (encoding.used == 0) return true;
-  RecordHead head = {};
+  if (encoding.used == spans_size) return true;
+  journal::RecordHead head = {};
   head.kind = journal::kWrite;
   head.offset = first.offset;
   head.end = end;
-  head.body = encoding.used;
-  head.written = encoding.new_bytes.value();
-  return append_record(file, head, false);
+  return append_record(head, &encoding);
 }
 
 bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool overwritten) {
   if (!active_ || offset >= original_size_) return true;
-  if (refused_ || !have_buffers()) return false;
+  if (!store_.on_file()) {
+    had_no_place_ = true;
+    return false;
+  }
+  if (!have_buffers()) return false;
   // Runs of zeros are left out: lengthening the file brings them back.
   char* zeros = platform::allocate_block(static_cast<size_t>(kPiece));
   if (!zeros) {
@@ -297,15 +366,20 @@ bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool o
   bool ok = true;
   for (int64_t from = offset; ok && from < original_size_; from += kPiece) {
     const int64_t n = std::min(kPiece, original_size_ - from);
-    RecordHead head = {};
+    journal::RecordHead head = {};
     head.kind = overwritten ? journal::kCutOverwritten : journal::kCut;
     head.offset = from;
     head.end = from + n;
     ok = platform::read_at(file, current_, n, from);
-    if (ok) head.body = encode_changes(current_, zeros, n, nullptr, 0, &head.written);
+    if (!ok) break;
+    const int64_t span[2] = {0, n};
+    Encoding encoding = begin_record(span, 1);
+    const int64_t spans_size = encoding.used;
+    encoding.original.add(current_, static_cast<size_t>(n));
+    encode_more(&encoding, current_, zeros, n, nullptr, 0, 0);
     // The first record of a cut is made even when the rest is all zeros:
     // it holds the length the cut leaves.
-    if (ok && (head.body > 0 || from == offset)) ok = append_record(file, head, false);
+    if (encoding.used > spans_size || from == offset) ok = append_record(head, &encoding);
   }
   platform::free_block(zeros, static_cast<size_t>(kPiece));
   return ok;
@@ -317,29 +391,36 @@ bool RestoreJournal::keep_all_before_rewrite(platform::FileHandle file, bool app
   // image has read all of it: the image need not look here for them.
   extents_.clear();
   // Whatever length the output gives the file, a recovery expects it.
-  RecordHead head = {};
-  head.kind = journal::kWrite;
+  journal::RecordHead head = {};
+  head.kind = journal::kGrowth;
   head.offset = original_size_;
-  head.end = std::numeric_limits<int64_t>::max() / 2;
-  if (!have_buffers() || !append_record(file, head, false)) return false;
+  head.end = journal::kAnyLength;
+  if (!have_buffers() || !append_record(head, nullptr)) return false;
   kept_all_ = true;
   return true;
 }
 
-bool RestoreJournal::read_record(int64_t at, RecordHead* head) {
+bool RestoreJournal::read_record(int64_t at, journal::RecordHead* head) {
   return store_.read(at, head, sizeof *head) && head->body >= 0 && head->body <= kBodyRoom &&
          store_.read(at + static_cast<int64_t>(sizeof *head), body(), head->body);
 }
 
 bool RestoreJournal::play_back(platform::FileHandle file) {
-  if (!active_ || !opened_) return true;  // nothing was written
+  if (!active_) return true;
+  if (records_ == 0 && lone_at_ >= 0) {
+    return platform::write_at(file, lone_original_.data(),
+                              static_cast<int64_t>(lone_original_.size()), lone_at_) &&
+           platform::set_length(file, original_size_);
+  }
+  if (records_ == 0) return true;  // nothing was kept
+  if (!have_buffers()) return false;
   bool ok = true;
   const bool read = walk_newest_first(store_, store_.size(), body(), kBodyRoom,
-                                      [&](const RecordHead& head, const char* bytes) {
-                                        ok = journal::write_back(file, head, bytes, current_) && ok;
-                                        return true;
+                                      [&](const journal::RecordHead& head, const char* bytes) {
+                                        ok = journal::write_back(file, head, bytes, current_);
+                                        return ok;
                                       });
-  return platform::set_length(file, original_size_) && read && ok;
+  return read && ok && platform::set_length(file, original_size_);
 }
 
 bool RestoreJournal::put_originals(char* bytes, int64_t offset, int64_t size) {
@@ -347,7 +428,7 @@ bool RestoreJournal::put_originals(char* bytes, int64_t offset, int64_t size) {
   // record, which holds the true original, has the last word.
   for (auto extent = extents_.rbegin(); extent != extents_.rend(); ++extent) {
     if (extent->to <= offset || extent->from >= offset + size) continue;
-    RecordHead head;
+    journal::RecordHead head;
     if (!read_record(extent->at, &head)) return false;
     journal::for_each_entry(head, body(), [&](int64_t at, const char* original, int64_t n) {
       const int64_t from = std::max(at, offset);
@@ -370,14 +451,21 @@ void RestoreJournal::forget_before(int64_t offset) {
 }
 
 void RestoreJournal::finish(bool keep_file) {
-  const bool on_file = store_.on_file();
-  if (opened_) finished_size_ = store_.size();
-  store_.close();
-  if (on_file && !keep_file) platform::remove_file(name_.c_str());
-  platform::close_file(lock_);
-  lock_ = platform::kNoFile;
+  if (store_.on_file()) {
+    finished_size_ = store_.size();
+    if (!keep_file) {
+      // The mark goes first: a journal without a mark is still found
+      // beside the file, a mark without its journal would stop every run.
+      if (marked_) platform::remove_mark(target_);
+      platform::remove_file(store_.file(), name_.c_str());
+    }
+    store_.close();
+  }
+  platform::close_file(target_);
+  target_ = platform::kNoFile;
   active_ = false;
-  opened_ = false;
+  marked_ = false;
+  records_ = 0;
   extents_.clear();
 }
 

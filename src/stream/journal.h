@@ -5,14 +5,16 @@
 // what its edits change, a few bytes per match); before a cut, what the
 // cut takes away. A record is complete before its write is made.
 //
-// The journal lives in a file beside the target (journal_format.h), so a
-// run that dies, whatever the instant, leaves what the next run needs to
-// put the file back (stream/recovery.h). Where no file can be made (a
-// folder QK may not write, a full disk, a name too long) it lives in
-// memory, which still serves every fault the run itself sees. Played
-// back newest first, it puts the original bytes and length back. The file
-// image reads from it the originals of bytes that a growing edit
-// overwrote before the scan got to them.
+// The journal is a file (journal_format.h) at the place journal_place.h
+// describes, made and locked before the run reads the target: its lock
+// keeps other runs off the file until the journal is gone, and a run that
+// dies, whatever the instant, leaves what the next run needs to put the
+// file back (stream/recovery.h). Where no journal file can be made, the
+// run may make one lone write within one page (which the system makes
+// whole or not at all) and no other. Played back newest first, the
+// journal puts the original bytes and length back. The file image reads
+// from it the originals of bytes that a growing edit overwrote before the
+// scan got to them.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include "platform/platform.h"
 #include "stream/checksum.h"
 #include "stream/journal_format.h"
+#include "stream/journal_place.h"
 #include "stream/journal_store.h"
 
 namespace qk {
@@ -34,20 +37,24 @@ class RestoreJournal {
   // A journal that was not finished stays on disk, as a dead run's would.
   ~RestoreJournal();
 
-  // Locks `target_name` against other runs until finish(); false when
-  // another run holds it.
-  bool lock(const char* target_name);
-
-  // Starts keeping the originals of `target_name`, a file `original_size`
-  // bytes long. No journal file is made before the first write that
-  // changes the file.
-  void start(const char* target_name, int64_t original_size);
+  enum class Started {
+    kJournal,  // the journal is made and locked
+    kBusy,     // another run's journal has its place: nothing may be written
+    kNone,     // no journal file could be made anywhere (why_none() says why)
+  };
+  // Starts keeping the originals of `target`, open for update and
+  // `original_size` bytes long: makes its journal beside it, or in this
+  // user's folder when that place is held by something that is no journal
+  // of this run's (`beside_taken`) or cannot be written.
+  Started start(platform::FileHandle target, const journal::Places& places, int64_t original_size,
+                bool beside_taken);
+  platform::MakeFailure why_none() const { return why_none_; }
   bool active() const { return active_; }
   int64_t original_size() const { return original_size_; }
 
   // The next write is the run's last change to the file, and no cut
   // follows: if it is the only one and lies within one page (a write the
-  // system makes whole or not at all), it needs no journal file.
+  // system makes whole or not at all), it needs no record.
   void expect_last_write() { last_write_ = true; }
 
   // Keeps the bytes that `data` is about to change at [offset, offset +
@@ -88,8 +95,9 @@ class RestoreJournal {
   // lets it take any length; the writes that follow need no keeping.
   bool keep_all_before_rewrite(platform::FileHandle file, bool appending);
 
-  // Writes every kept byte back, newest first, and sets the original
-  // length.
+  // Writes every kept byte back, newest first, and then sets the original
+  // length. It stops at the first write that fails and then leaves the
+  // length alone, so the journal still fits the file for a later run.
   bool play_back(platform::FileHandle file);
 
   // Writes over `bytes`, the file's bytes at [offset, offset + size), the
@@ -103,17 +111,15 @@ class RestoreJournal {
   // `keep_file` (the original could not be put back).
   void finish(bool keep_file);
 
-  // A journal of the target that this run did not make appeared: nothing
-  // may be written.
-  bool refused() const { return refused_; }
-  // Keeping originals failed for want of memory (a journal in memory, or
-  // its buffers).
-  bool short_of_memory() const { return short_of_memory_ || store_.short_of_memory(); }
+  // A write needed a record and there was no journal file to keep it in.
+  bool had_no_place() const { return had_no_place_; }
+  // Keeping originals failed for want of memory for the journal's buffers.
+  bool short_of_memory() const { return short_of_memory_; }
   bool on_disk() const { return store_.on_file(); }
   const std::string& name() const { return name_; }
   // Bytes the journal holds (or held when it finished: it only grows), for
   // tests and the benchmarks.
-  int64_t size() const { return opened_ ? store_.size() : finished_size_; }
+  int64_t size() const { return store_.on_file() ? store_.size() : finished_size_; }
 
  private:
   static constexpr int64_t kPiece = journal::kPiece;
@@ -132,35 +138,44 @@ class RestoreJournal {
 
   bool have_buffers();
   char* body() { return record_ + sizeof(journal::RecordHead); }
-  // Entries for the bytes of `now` that differ from `old` within the
-  // stretches, appended to the body; the new bytes' checksum in `written`.
-  int64_t encode_changes(const char* old, const char* now, int64_t size,
-                         const std::vector<int64_t>* changing, int64_t skip, uint64_t* written);
-  // The same for one of several writes that make one record, `base` bytes
-  // after the record's start: appends to what `encoding` holds.
+  // What a record is built of: its body so far, and the checksums of the
+  // originals of its spans and of the new bytes where entries are.
   struct Encoding {
     int64_t used = 0;
-    int64_t previous_end = 0;  // from the record's start
+    int64_t previous_end = 0;  // of the last entry, from the record's start
+    Checksum original{0};
     Checksum new_bytes{0};
   };
+  Encoding begin_record(const int64_t* spans, size_t count);
+  // Entries for the bytes of `now` that differ from `old` within the
+  // stretches, appended to the body, for a write `base` bytes after the
+  // record's start.
   void encode_more(Encoding* encoding, const char* old, const char* now, int64_t size,
                    const std::vector<int64_t>* changing, int64_t skip, int64_t base);
-  bool open_store(platform::FileHandle file, bool in_memory);
-  bool append_record(platform::FileHandle file, journal::RecordHead head, bool in_memory);
+  bool append_record(journal::RecordHead head, const Encoding* encoding);
   bool read_record(int64_t at, journal::RecordHead* head);
+  bool make_file(const std::string& name, platform::MakeFailure* why);
 
   bool active_ = false;
   bool kept_all_ = false;  // nothing more needs keeping
   bool last_write_ = false;
-  bool refused_ = false;
-  bool opened_ = false;  // the store has its head
+  bool had_no_place_ = false;
+  bool marked_ = false;  // the target's mark names this journal
   bool short_of_memory_ = false;
+  int64_t records_ = 0;
   int64_t original_size_ = 0;
   int64_t finished_size_ = 0;
   int64_t grown_to_ = 0;  // the file may be this long without a new record
   uint64_t seed_ = 0;
+  platform::FileIdentity identity_;
+  platform::MakeFailure why_none_ = platform::MakeFailure::kNone;
   std::string name_;
-  platform::FileHandle lock_ = platform::kNoFile;
+  platform::FileHandle target_ = platform::kNoFile;
+  // The originals of a lone write that needed no record: a death cannot
+  // cut it short, but a write can fail part-way (a full disk, a file-size
+  // limit), and the run then puts them back.
+  std::string lone_original_;
+  int64_t lone_at_ = -1;
   JournalStore store_;
   std::vector<Extent> extents_;  // records the image may still ask for
   int64_t floor_ = 0;

@@ -1,4 +1,6 @@
-// The restore journal's layout; see journal_format.h.
+// The restore journal's layout; see journal_format.h. Every number read
+// from a journal is checked before it is used: a journal may be damaged,
+// or made by someone who wants QK to write where it must not.
 #include "stream/journal_format.h"
 
 #include <cstring>
@@ -10,8 +12,7 @@ namespace qk::journal {
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'K', 'J', 'O', 'U', 'R', 'N', '1'};
-constexpr uint32_t kVersion = 1;
-constexpr uint32_t kRecordMagic = 0x3152434b;  // "KCR1"
+constexpr uint32_t kRecordMagic = 0x3252434b;  // "KCR2"
 
 uint64_t head_check(Head head) {
   head.check = 0;
@@ -24,11 +25,22 @@ uint64_t record_check(RecordHead head, const char* body, uint64_t seed) {
   return checksum(body, static_cast<size_t>(head.body), of_head);
 }
 
-}  // namespace
-
-std::string name_for(const char* target_name) {
-  return std::string(target_name) + kSuffix;
+bool fields_fit(const RecordHead& head, int64_t original_size) {
+  if (head.body < 0 || head.body > kBodyRoom || head.offset < 0 || head.end < head.offset)
+    return false;
+  switch (head.kind) {
+    case kWrite:
+    case kCut:
+    case kCutOverwritten:
+      return head.end <= original_size && head.end - head.offset <= kPiece;
+    case kGrowth:
+      return head.body == 0 && head.end <= kAnyLength;
+    default:
+      return false;
+  }
 }
+
+}  // namespace
 
 Head make_head(const platform::FileIdentity& target, int64_t original_size, uint64_t seed) {
   Head head = {};
@@ -39,14 +51,18 @@ Head make_head(const platform::FileIdentity& target, int64_t original_size, uint
   head.index = target.index;
   head.original_size = original_size;
   head.seed = seed;
+  head.birth = target.birth;
   head.check = head_check(head);
   return head;
 }
 
-bool head_is_sound(const Head& head) {
-  return std::memcmp(head.magic, kMagic, sizeof kMagic) == 0 && head.version == kVersion &&
-         head.head_size == sizeof(Head) && head.original_size >= 0 &&
-         head.check == head_check(head);
+HeadIs check_head(const Head& head) {
+  if (std::memcmp(head.magic, kMagic, sizeof kMagic) != 0) return HeadIs::kDamaged;
+  if (head.version == 1 && head.head_size == sizeof(Head)) return HeadIs::kOlderFormat;
+  const bool sound = head.version == kVersion && head.head_size == sizeof(Head) &&
+                     head.original_size >= 0 && head.original_size <= kLargestTarget &&
+                     head.check == head_check(head);
+  return sound ? HeadIs::kSound : HeadIs::kDamaged;
 }
 
 void seal(RecordHead* head, const char* body, uint64_t seed) {
@@ -54,10 +70,117 @@ void seal(RecordHead* head, const char* body, uint64_t seed) {
   head->check = record_check(*head, body, seed);
 }
 
-bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed) {
-  const bool known_kind = head.kind == kWrite || head.kind == kCut || head.kind == kCutOverwritten;
-  return head.magic == kRecordMagic && known_kind && head.offset >= 0 && head.end >= head.offset &&
-         head.body >= 0 && head.check == record_check(head, body, seed);
+bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed,
+                     int64_t original_size) {
+  if (head.magic != kRecordMagic || !fields_fit(head, original_size) ||
+      head.check != record_check(head, body, seed))
+    return false;
+  // The whole body must parse, within the record's range.
+  BodyReader reader(head, body);
+  int64_t at;
+  int64_t n;
+  const char* bytes;
+  while (reader.next_span(&at, &n)) {
+  }
+  while (reader.next_entry(&at, &bytes, &n)) {
+  }
+  return reader.ok();
+}
+
+BodyReader::BodyReader(const RecordHead& head, const char* body)
+    : head_(head), end_(body + head.body), position_(head.offset) {
+  spans_.p = body;
+  spans_.position = head.offset;
+  if (head.body == 0) {
+    entries_ = p_ = body;
+    return;
+  }
+  const char* p = body;
+  uint64_t count = 0;
+  for (int shift = 0;; shift += 7) {
+    if (p >= end_ || shift > 56) {
+      fail();
+      return;
+    }
+    const auto byte = static_cast<unsigned char>(*p++);
+    count |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) break;
+  }
+  // Each span takes two bytes at least.
+  if (count > static_cast<uint64_t>(end_ - p) / 2) {
+    fail();
+    return;
+  }
+  spans_.p = p;
+  spans_.left = count;
+  around_ = spans_;
+}
+
+namespace {
+
+bool read_number(const char** p, const char* end, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0;; shift += 7) {
+    if (*p >= end || shift > 56) return false;
+    const auto byte = static_cast<unsigned char>(*(*p)++);
+    *value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return true;
+  }
+}
+
+}  // namespace
+
+bool BodyReader::span_of(Spans* spans, int64_t* at, int64_t* length) {
+  if (spans->left == 0) return false;
+  uint64_t gap;
+  uint64_t n;
+  const auto room = static_cast<uint64_t>(head_.end - spans->position);
+  if (!read_number(&spans->p, end_, &gap) || !read_number(&spans->p, end_, &n) || gap > room ||
+      n == 0 || n > room - gap)
+    return fail();
+  *at = spans->position + static_cast<int64_t>(gap);
+  *length = static_cast<int64_t>(n);
+  spans->position = *at + *length;
+  --spans->left;
+  return true;
+}
+
+bool BodyReader::next_span(int64_t* at, int64_t* length) {
+  if (!ok_ || !span_of(&spans_, at, length)) return false;
+  return true;
+}
+
+bool BodyReader::next_entry(int64_t* at, const char** bytes, int64_t* length) {
+  if (!ok_) return false;
+  if (!entries_) {
+    // The entries begin behind the last span.
+    Spans rest = around_;
+    int64_t a;
+    int64_t n;
+    while (rest.left > 0)
+      if (!span_of(&rest, &a, &n)) return false;
+    entries_ = p_ = rest.p;
+  }
+  if (p_ >= end_) return false;
+  uint64_t gap;
+  uint64_t n;
+  const auto room = static_cast<uint64_t>(head_.end - position_);
+  if (!read_number(&p_, end_, &gap) || !read_number(&p_, end_, &n) || gap > room || n == 0 ||
+      n > room - gap || n > static_cast<uint64_t>(end_ - p_))
+    return fail();
+  *at = position_ + static_cast<int64_t>(gap);
+  *length = static_cast<int64_t>(n);
+  *bytes = p_;
+  // Inside a span: the spans are in order, so the one holding this entry
+  // is the one that held the last, or a later one.
+  while (*at >= span_end_) {
+    if (!span_of(&around_, &span_at_, &span_end_)) return fail();
+    span_end_ += span_at_;
+  }
+  if (*at < span_at_ || *at + *length > span_end_) return fail();
+  p_ += n;
+  position_ = *at + *length;
+  return true;
 }
 
 bool write_back(platform::FileHandle target, const RecordHead& head, const char* body, char* span) {
@@ -68,15 +191,16 @@ bool write_back(platform::FileHandle target, const RecordHead& head, const char*
   int64_t from = -1;  // the span being gathered: [from, to) of the target
   int64_t to = -1;
   auto put = [&] {
-    if (from >= 0) ok = platform::write_at(target, span, to - from, from) && ok;
+    if (ok && from >= 0) ok = platform::write_at(target, span, to - from, from);
+    return ok;
   };
   const bool parsed = for_each_entry(head, body, [&](int64_t at, const char* bytes, int64_t n) {
     if (from < 0 || at - to >= kApart || at + n - from > kPiece) {
-      put();
+      if (!put()) return false;
       from = at;
     } else if (head.kind == kWrite) {
       // The bytes between two entries hold their originals in the target.
-      if (!platform::read_at(target, span + (to - from), at - to, to)) ok = false;
+      if (!platform::read_at(target, span + (to - from), at - to, to)) return ok = false;
     } else {
       std::memset(span + (to - from), 0, static_cast<size_t>(at - to));
     }
@@ -84,8 +208,7 @@ bool write_back(platform::FileHandle target, const RecordHead& head, const char*
     to = at + n;
     return true;
   });
-  put();
-  return parsed && ok;
+  return parsed && put();
 }
 
 }  // namespace qk::journal

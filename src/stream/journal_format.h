@@ -1,33 +1,36 @@
-// The layout of a restore journal, on disk and in memory alike. A journal
-// is a head that names the file it protects, then records, appended one
-// at a time, each complete before the write it describes is made:
+// The layout of a restore journal. A journal is a head that names the file
+// it protects, then records, appended one at a time, each complete before
+// the write it describes is made:
 //
 //   head     (64 bytes): magic, version, the target's identity and
 //            original size, a number of its own that seeds every checksum,
 //            and the head's checksum
-//   record   RecordHead (48 bytes), body, then its own length (8 bytes),
+//   record   RecordHead (56 bytes), body, then its own length (8 bytes),
 //            so that play back can walk from the newest to the oldest
 //
-// A write record keeps the originals of the bytes one write changes, as
-// entries (gap from the previous entry's end, length, original bytes),
-// and a checksum of the bytes the write puts there. A cut record keeps
-// what a cut of the file takes away, leaving out runs of zero bytes, which
-// lengthening the file brings back as holes. Numbers are little-endian,
-// as on every machine QK is built for.
+// A write record is about the stretches one or more writes cover (spans,
+// all inside one piece of the file): its body lists them, then the
+// originals of the bytes in them that change, as entries (gap from the
+// previous entry's end, length, original bytes). It holds a checksum of
+// all the spans' bytes as they were and one of the bytes the writes put
+// where entries are, so a recovery can tell that every byte of the spans
+// is as the run left it. A cut record keeps what a cut of the file takes
+// away, leaving out runs of zero bytes, which lengthening the file brings
+// back as holes. A growth record says how long the run may make the file.
+// Numbers are little-endian, as on every machine QK is built for.
 #pragma once
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace qk::journal {
 
-// A journal's name is its target's name with this behind it, so it lies
-// in the target's folder and says whose journal it is.
+// Every journal's name ends so, whatever place it has.
 constexpr const char* kSuffix = ".qk-journal";
-std::string name_for(const char* target_name);
+
+constexpr uint32_t kVersion = 2;
 
 struct Head {
   char magic[8];
@@ -37,38 +40,51 @@ struct Head {
   uint64_t index;
   int64_t original_size;
   uint64_t seed;
-  uint64_t reserved;
+  uint64_t birth;
   uint64_t check;
 };
 static_assert(sizeof(Head) == 64, "the head is 64 bytes on every build");
 
-enum Kind : uint32_t { kWrite = 1, kCut = 2, kCutOverwritten = 3 };
+enum Kind : uint32_t { kWrite = 1, kCut = 2, kCutOverwritten = 3, kGrowth = 4 };
 
 struct RecordHead {
   uint32_t magic;
   uint32_t kind;
   int64_t offset;  // the target range the record is about
   int64_t end;
-  int64_t body;      // bytes of entries behind the head
-  uint64_t written;  // kWrite: checksum of the bytes written where entries are
-  uint64_t check;    // checksum of the head (this field 0) and the body
+  int64_t body;       // bytes of spans and entries behind the head
+  uint64_t written;   // kWrite: checksum of the bytes written where entries are
+  uint64_t original;  // kWrite, kCut: checksum of the spans' bytes before
+  uint64_t check;     // checksum of the head (this field 0) and the body
 };
-static_assert(sizeof(RecordHead) == 48, "a record head is 48 bytes on every build");
+static_assert(sizeof(RecordHead) == 56, "a record head is 56 bytes on every build");
 constexpr int64_t kTrailer = 8;
 
 // A write is kept a piece at a time, one record a piece, so a record's
-// range is at most kPiece bytes; with the entries' numbers, its body can
-// be half as long again, never more than kBodyRoom.
+// range is at most kPiece bytes; with the spans and the entries' numbers,
+// its body can be half as long again, never more than kBodyRoom.
 constexpr int64_t kPiece = 256 << 10;
 constexpr int64_t kBodyRoom = 2 * kPiece + 64;
 
+// The largest target QK edits.
+constexpr int64_t kLargestTarget = 2147483583;
+
+// The longest a growth record may let a file be: any length an output file
+// that is the target itself may take.
+constexpr int64_t kAnyLength = INT64_MAX / 4;
+
 Head make_head(const platform::FileIdentity& target, int64_t original_size, uint64_t seed);
-bool head_is_sound(const Head& head);
+// What a journal's head says of itself.
+enum class HeadIs { kSound, kOlderFormat, kDamaged };
+HeadIs check_head(const Head& head);
 
 void seal(RecordHead* head, const char* body, uint64_t seed);
-bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed);
+// The record's checksum holds and every field lies where a journal of a
+// file `original_size` bytes long can put it.
+bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed,
+                     int64_t original_size);
 
-// Entries: numbers are 7 bits a byte, low bits first.
+// Numbers in a body are 7 bits a byte, low bits first.
 inline int encode_number(uint64_t value, unsigned char* to) {
   int n = 0;
   while (value >= 0x80) {
@@ -79,39 +95,59 @@ inline int encode_number(uint64_t value, unsigned char* to) {
   return n;
 }
 
+// Reads a body: its spans, then its entries, each checked to lie in order
+// inside the record's range, and every entry inside a span, before it is
+// handed on.
+class BodyReader {
+ public:
+  BodyReader(const RecordHead& head, const char* body);
+  // The next span; false after the last one, or when the body does not
+  // parse (then ok() is false).
+  bool next_span(int64_t* at, int64_t* length);
+  // The next entry; false after the last one, or on a fault.
+  bool next_entry(int64_t* at, const char** bytes, int64_t* length);
+  bool ok() const { return ok_; }
+
+ private:
+  // A run of (gap, length) pairs from `offset` on, as the spans are.
+  struct Spans {
+    const char* p = nullptr;
+    uint64_t left = 0;
+    int64_t position = 0;
+  };
+  bool span_of(Spans* spans, int64_t* at, int64_t* length);
+  bool fail() { return ok_ = false; }
+
+  const RecordHead& head_;
+  const char* end_;
+  const char* entries_ = nullptr;  // where the entries begin, once known
+  const char* p_ = nullptr;        // the next entry
+  int64_t position_ = 0;           // where the next entry's gap counts from
+  Spans spans_;                    // for next_span
+  Spans around_;                   // the spans the entries are checked against
+  int64_t span_at_ = 0;            // the span the last entry lay in
+  int64_t span_end_ = 0;
+  bool ok_ = true;
+};
+
 // Calls f(target offset, original bytes, length) for every entry of a
 // body; false when the body does not parse.
 template <typename F>
 bool for_each_entry(const RecordHead& head, const char* body, F f) {
-  const char* p = body;
-  const char* end = body + head.body;
-  int64_t position = head.offset;
-  while (p < end) {
-    uint64_t gap = 0;
-    uint64_t length = 0;
-    for (uint64_t* number : {&gap, &length}) {
-      for (int shift = 0;; shift += 7) {
-        if (p >= end || shift > 56) return false;
-        const auto byte = static_cast<unsigned char>(*p++);
-        *number |= static_cast<uint64_t>(byte & 0x7f) << shift;
-        if (!(byte & 0x80)) break;
-      }
-    }
-    if (length > static_cast<uint64_t>(end - p) || gap > static_cast<uint64_t>(head.end))
-      return false;
-    position += static_cast<int64_t>(gap);
-    if (position + static_cast<int64_t>(length) > head.end) return false;
-    if (!f(position, p, static_cast<int64_t>(length))) return false;
-    p += length;
-    position += static_cast<int64_t>(length);
-  }
-  return true;
+  BodyReader reader(head, body);
+  int64_t at;
+  const char* bytes;
+  int64_t n;
+  while (reader.next_entry(&at, &bytes, &n))
+    if (!f(at, bytes, n)) return false;
+  return reader.ok();
 }
 
-// Writes a record's originals back into `target`. Entries close together
+// Writes a record's originals back into `target`: entries close together
 // go out in one write, with the bytes between them read from the target
-// (where the record left them alone they are the originals still) or, in
-// a cut record, zeros; `span` has room for kPiece bytes.
+// (where the record left them alone they are the originals still) or, in a
+// cut record, zeros; `span` has room for kPiece bytes. It stops at the
+// first write that fails.
 bool write_back(platform::FileHandle target, const RecordHead& head, const char* body, char* span);
 
 }  // namespace qk::journal

@@ -1,11 +1,10 @@
-// Where a restore journal's bytes are kept: in its file beside the target,
-// or in memory where no file could be made. Either way bytes are only ever
-// appended, an append lands whole or not at all, and any of them can be
-// read back.
+// Where a restore journal's bytes are kept: its file. Bytes are only ever
+// appended, an append lands whole or not at all as far as a reader after
+// a death can tell (a record cut short fails its checksum), and any of
+// them can be read back.
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "platform/platform.h"
 #include "stream/journal_format.h"
@@ -22,25 +21,20 @@ class JournalStore {
   // Takes over an open journal file that holds `size` bytes already.
   void use_file(platform::FileHandle file, int64_t size);
   bool on_file() const { return file_ != platform::kNoFile; }
+  platform::FileHandle file() const { return file_; }
 
   // False, and nothing counted, when not all of it could be kept; a
   // later append goes where this one began.
   bool append(const void* data, int64_t size);
   bool read(int64_t at, void* into, int64_t size) const;
   int64_t size() const { return used_; }
-  // An append failed for want of memory.
-  bool short_of_memory() const { return short_of_memory_; }
 
-  // Closes the file (false when that failed) and frees the memory.
+  // Closes the file (false when that failed).
   bool close();
 
  private:
-  static constexpr int64_t kBlock = 4 << 20;
-
   platform::FileHandle file_ = platform::kNoFile;
-  std::vector<char*> blocks_;
   int64_t used_ = 0;
-  bool short_of_memory_ = false;
 };
 
 // Reads the records that end at or before `end`, newest first, each into

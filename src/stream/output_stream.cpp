@@ -6,10 +6,11 @@
 
 namespace qk {
 
-void OutputStream::attach(platform::FileHandle file, bool append) {
+void OutputStream::attach(platform::FileHandle file, bool append, bool read_only) {
   close();
   file_ = file;
   append_ = append;
+  read_only_ = read_only;
   error_ = false;
   position_ = 0;
   buffer_offset_ = 0;
@@ -23,6 +24,7 @@ void OutputStream::attach(platform::FileHandle file, bool append) {
 
 void OutputStream::put_out(const char* data, int64_t size, int64_t offset,
                            const std::vector<int64_t>* written) {
+  if (read_only_) error_ = true;
   if (error_) return;
   bool ok;
   if (append_) {
@@ -42,6 +44,7 @@ void OutputStream::put_out(const char* data, int64_t size, int64_t offset,
 }
 
 void OutputStream::put_out_together() {
+  if (read_only_) error_ = true;
   if (error_) return;
   parts_.clear();
   for (const Segment& s : segments_) {

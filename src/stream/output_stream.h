@@ -28,8 +28,9 @@ class OutputStream {
   OutputStream& operator=(const OutputStream&) = delete;
   ~OutputStream() { close(); }
 
-  // Takes over an open file; `append` means every write goes to its end.
-  void attach(platform::FileHandle file, bool append);
+  // Takes over an open file; `append` means every write goes to its end,
+  // `read_only` that the file may not be written (every write fails).
+  void attach(platform::FileHandle file, bool append, bool read_only = false);
 
   // The journal keeps the original of every byte the stream changes in
   // place, once started (RestoreJournal::start).
@@ -111,6 +112,7 @@ class OutputStream {
 
   platform::FileHandle file_ = platform::kNoFile;
   bool append_ = false;
+  bool read_only_ = false;
   bool error_ = false;
   int64_t position_ = 0;
   int64_t buffer_offset_ = 0;  // file offset of buffer_[segment_begin_]

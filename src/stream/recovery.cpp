@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <string>
 
 #include "stream/checksum.h"
 #include "stream/journal_format.h"
@@ -25,7 +24,7 @@ using journal::kBodyRoom;
 constexpr int64_t kRangeRoom = journal::kPiece;
 
 // What a record's range of the target holds.
-enum class Held { kNew, kOriginal, kOther, kAny };
+enum class Held { kNew, kOriginal, kMix, kAny, kOther };
 
 struct Buffers {
   Buffers()
@@ -41,11 +40,14 @@ struct Buffers {
   char* range;
 };
 
-// The end of the whole records after the head; -1 when a damaged record
-// is followed by more (a record cut short by death can only be the last).
-int64_t end_of_whole_records(const JournalStore& store, uint64_t seed, char* body) {
+// The end of the whole records after the head; -1 when a record is not
+// sound and more follows it, or it is whole (a record cut short by death
+// can only be the last, and is shorter than its length says).
+int64_t end_of_whole_records(const JournalStore& store, const journal::Head& journal_head,
+                             char* body, int64_t* records) {
   const int64_t size = store.size();
   int64_t at = sizeof(journal::Head);
+  *records = 0;
   for (;;) {
     RecordHead head;
     const auto head_size = static_cast<int64_t>(sizeof head);
@@ -56,49 +58,64 @@ int64_t end_of_whole_records(const JournalStore& store, uint64_t seed, char* bod
     int64_t trailer = 0;
     if (!store.read(at + head_size, body, head.body) ||
         !store.read(at + length - journal::kTrailer, &trailer, sizeof trailer) ||
-        trailer != length || !journal::record_is_sound(head, body, seed))
+        trailer != length ||
+        !journal::record_is_sound(head, body, journal_head.seed, journal_head.original_size))
       return -1;
     at += length;
+    ++*records;
   }
 }
 
+// Whether every byte of the record's spans is as the run left it, or as it
+// was, or a mix: with the record's originals laid over the entries, the
+// spans must be exactly what they were before the run.
 Held held_by(platform::FileHandle target, int64_t size, const RecordHead& head, const char* body,
-             char* range) {
-  const int64_t length = std::min(head.end, size) - head.offset;
-  if (length > kRangeRoom) return Held::kOther;
-  if (length > 0 && !platform::read_at(target, range, length, head.offset)) return Held::kOther;
+             uint64_t seed, char* range) {
+  const int64_t length = head.end - head.offset;
+  const int64_t present = std::clamp<int64_t>(size - head.offset, 0, length);
+  if (head.kind == journal::kWrite && present < length) return Held::kOther;
+  if (present > 0 && !platform::read_at(target, range, present, head.offset)) return Held::kOther;
+  std::memset(range + present, 0, static_cast<size_t>(length - present));
+  bool zeros = true;  // every byte is gone, or zero as after a cut
+  for (int64_t i = 0; zeros && i < present; ++i)
+    zeros = range[i] == 0;
+  Checksum now(seed);
+  journal::BodyReader spans(head, body);
+  int64_t at;
+  int64_t n;
+  while (spans.next_span(&at, &n))
+    now.add(range + (at - head.offset), static_cast<size_t>(n));
   bool original = true;
-  bool cut_away = true;  // every byte is gone, or zero as after a cut
-  bool inside = true;
-  Checksum written(0);
-  journal::for_each_entry(head, body, [&](int64_t at, const char* bytes, int64_t n) {
-    if (at + n > size) {
-      original = false;
-      inside = false;
-      for (int64_t i = at; i < size; ++i)
-        cut_away = cut_away && range[i - head.offset] == 0;
-      return true;
-    }
-    const char* now = range + (at - head.offset);
-    original = original && std::memcmp(now, bytes, static_cast<size_t>(n)) == 0;
-    for (int64_t i = 0; cut_away && i < n; ++i)
-      cut_away = now[i] == 0;
-    written.add(now, static_cast<size_t>(n));
-    return true;
-  });
+  Checksum written(seed ^ 1);
+  const bool parsed =
+      journal::for_each_entry(head, body, [&](int64_t entry, const char* bytes, int64_t count) {
+        char* here = range + (entry - head.offset);
+        original = original && std::memcmp(here, bytes, static_cast<size_t>(count)) == 0;
+        written.add(here, static_cast<size_t>(count));
+        std::memcpy(here, bytes, static_cast<size_t>(count));
+        return true;
+      });
+  Checksum restored(seed);
+  journal::BodyReader again(head, body);
+  while (again.next_span(&at, &n))
+    restored.add(range + (at - head.offset), static_cast<size_t>(n));
+  if (!parsed || !spans.ok() || !again.ok() || restored.value() != head.original)
+    return Held::kOther;
   if (head.kind == journal::kCut) {
-    if (original && cut_away) return Held::kAny;
-    return original ? Held::kOriginal : cut_away ? Held::kNew : Held::kOther;
+    original = now.value() == head.original;
+    if (original && zeros) return Held::kAny;
+    return original ? Held::kOriginal : zeros ? Held::kNew : Held::kMix;
   }
   if (original) return Held::kOriginal;
-  return inside && written.value() == head.written ? Held::kNew : Held::kOther;
+  return written.value() == head.written ? Held::kNew : Held::kMix;
 }
 
 // Whether the file is one the dead run can have left: newest first, the
 // records' ranges hold their originals (put back, or never written), then
 // at most one holds a mix (the write or put-back that death cut short),
-// then all hold what the run wrote. Ranges that a newer record wrote
-// again, and ranges written again after a cut, cannot be checked.
+// then all hold what the run wrote; and its length is one the run can have
+// given it. Ranges that a newer record wrote again, and ranges written
+// again after a cut, are checked through the newer record.
 bool file_fits(const JournalStore& store, int64_t end, const journal::Head& journal_head,
                platform::FileHandle target, Buffers& buffers) {
   const int64_t size = platform::file_size(target);
@@ -108,77 +125,140 @@ bool file_fits(const JournalStore& store, int64_t end, const journal::Head& jour
   int phase = 0;  // 0: originals so far, 1: after the one mix, 2: new bytes
   const bool walked = walk_newest_first(
       store, end, buffers.body, kBodyRoom, [&](const RecordHead& head, const char* body) {
-        if (head.kind == journal::kWrite) longest = std::max(longest, head.end);
+        if (head.kind == journal::kGrowth) {
+          longest = std::max(longest, head.end);
+          return true;
+        }
         if (head.kind != journal::kWrite) shortest = std::min(shortest, head.offset);
-        if (head.body == 0) return true;
         const bool rewritten = head.end > low || head.kind == journal::kCutOverwritten;
         low = std::min(low, head.offset);
         if (rewritten) return true;
-        const Held held = held_by(target, size, head, body, buffers.range);
-        if (held == Held::kAny) return true;
-        if (held == Held::kNew) {
-          phase = 2;
-        } else if (held == Held::kOther && phase == 0) {
-          phase = 1;
-        } else if (phase != 0) {
-          return false;
+        const Held held = held_by(target, size, head, body, journal_head.seed, buffers.range);
+        switch (held) {
+          case Held::kOther:
+            return false;
+          case Held::kAny:
+            return true;
+          case Held::kNew:
+            phase = 2;
+            return true;
+          case Held::kMix:
+            if (phase != 0) return false;
+            phase = 1;
+            return true;
+          case Held::kOriginal:
+            return phase == 0;
         }
-        return true;
+        return false;
       });
   return walked && size >= shortest && size <= longest;
 }
 
-Recovery check_and_apply(const char* name, platform::FileHandle file, platform::FileHandle target) {
-  const int64_t size = platform::file_size(file);
-  if (size == 0) {
-    // A run died as it made the journal, before it wrote the head: it had
-    // written nothing to the target yet. (The head goes out in one write
-    // within one page, which a death does not cut short.)
-    platform::close_file(file);
-    platform::remove_file(name);
-    return Recovery::kNone;
-  }
+bool same_file(const journal::Head& head, const platform::FileIdentity& identity) {
+  if (head.index != identity.index) return false;
+  // When it was made tells a file from a later one with the same number;
+  // where the system does not say, the device must match.
+  if (head.birth != 0 && identity.birth != 0) return head.birth == identity.birth;
+  return head.device == identity.device;
+}
+
+Recovery check_and_apply(const std::string& name, platform::FileHandle file,
+                         platform::FileHandle target, bool writable) {
   JournalStore store;
-  store.use_file(file, size);
+  store.use_file(file, platform::file_size(file));
   journal::Head head;
-  platform::FileIdentity identity;
-  if (size < static_cast<int64_t>(sizeof head) || !store.read(0, &head, sizeof head) ||
-      !journal::head_is_sound(head))
+  if (store.size() < static_cast<int64_t>(sizeof head) || !store.read(0, &head, sizeof head))
     return Recovery::kDamaged;
-  if (!platform::file_identity(target, &identity) || identity.device != head.device ||
-      identity.index != head.index)
+  switch (journal::check_head(head)) {
+    case journal::HeadIs::kOlderFormat:
+      return Recovery::kOlderFormat;
+    case journal::HeadIs::kDamaged:
+      return Recovery::kDamaged;
+    case journal::HeadIs::kSound:
+      break;
+  }
+  platform::FileIdentity identity;
+  if (!platform::file_identity(target, &identity) || !same_file(head, identity))
     return Recovery::kOtherFile;
   Buffers buffers;
   if (!buffers.body || !buffers.range) return Recovery::kFailed;
-  const int64_t end = end_of_whole_records(store, head.seed, buffers.body);
+  int64_t records = 0;
+  const int64_t end = end_of_whole_records(store, head, buffers.body, &records);
   if (end < 0) return Recovery::kDamaged;
   if (!file_fits(store, end, head, target, buffers)) return Recovery::kChanged;
+  if (!writable) return Recovery::kUnwritable;
 
+  // Newest first, and not one write past the first that fails: what is
+  // left then is a file the journal still fits.
   bool ok = true;
   const bool read = walk_newest_first(
       store, end, buffers.body, kBodyRoom, [&](const RecordHead& record, const char* body) {
-        ok = journal::write_back(target, record, body, buffers.range) && ok;
-        return true;
+        ok = journal::write_back(target, record, body, buffers.range);
+        return ok;
       });
-  ok = read && ok && platform::set_length(target, head.original_size);
-  if (!store.close() || !ok) return Recovery::kFailed;
-  platform::remove_file(name);
-  return Recovery::kRestored;
+  // A journal without a record belongs to a run that changed nothing, or
+  // made one lone write within a page, whole: the file is as that run left
+  // it, at whatever length.
+  if (!read || !ok || (records > 0 && !platform::set_length(target, head.original_size)))
+    return Recovery::kFailed;
+  platform::remove_mark(target);
+  platform::remove_file(file, name.c_str());
+  return records > 0 ? Recovery::kRestored : Recovery::kNone;
 }
 
 }  // namespace
 
-Recovery recover(const char* target_name, platform::FileHandle target) {
-  const std::string name = journal::name_for(target_name);
-  platform::Opened outcome;
-  platform::FileHandle file = platform::open_private_file(name.c_str(), &outcome);
-  if (outcome == platform::Opened::kMissing) return Recovery::kNone;
-  if (file == platform::kNoFile) return Recovery::kDamaged;
-  if (!platform::owned_by_this_user(file)) {
-    platform::close_file(file);
-    return Recovery::kNotOurs;
+Recovered recover(const journal::Places& places, platform::FileHandle target, bool writable) {
+  Recovered out;
+  const std::string* candidates[] = {&places.marked, &places.beside, &places.own, &places.older};
+  bool mark_kept = places.marked.empty();
+  for (size_t i = 0; i < sizeof candidates / sizeof candidates[0]; ++i) {
+    const std::string& name = *candidates[i];
+    if (name.empty() || (i > 0 && name == places.marked)) continue;
+    const bool older = &name == &places.older;
+    platform::FoundFile found = platform::find_private_file(name.c_str(), target);
+    switch (found.kind) {
+      case platform::FoundFile::kMissing:
+        continue;
+      case platform::FoundFile::kForeign:
+        if (&name == &places.beside) out.beside_taken = true;
+        continue;
+      case platform::FoundFile::kOtherUser:
+        if (older) continue;  // an older QK's journals were this user's alone
+        out.result = Recovery::kOtherUser;
+        out.journal = name;
+        out.owner = found.owner;
+        return out;
+      case platform::FoundFile::kOpened:
+        break;
+    }
+    if (!platform::try_lock(found.file)) {
+      platform::close_file(found.file);
+      out.result = Recovery::kBusy;
+      out.journal = name;
+      return out;
+    }
+    // A run that finished removed it while this one looked.
+    if (!platform::still_named(found.file, name.c_str())) {
+      platform::close_file(found.file);
+      continue;
+    }
+    if (i == 0) mark_kept = true;
+    out.result = check_and_apply(name, found.file, target, writable);
+    out.journal = name;
+    // At the older QK's place, only an older QK's journal is one.
+    if (older && out.result == Recovery::kDamaged) {
+      out.result = Recovery::kNone;
+      out.journal.clear();
+      continue;
+    }
+    return out;
   }
-  return check_and_apply(name.c_str(), file, target);
+  if (!mark_kept) {
+    out.result = Recovery::kLost;
+    out.journal = places.marked;
+  }
+  return out;
 }
 
 }  // namespace qk

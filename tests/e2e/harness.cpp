@@ -1,7 +1,9 @@
 // Process launching for the end-to-end tests; see harness.h.
 #include "e2e/harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -109,7 +111,20 @@ std::string shown_name(const std::string& name) {
 
 namespace {
 
+// Where the runs of the tests keep journals of their own: a folder of this
+// test process, not the user's home.
+const std::string& state_home() {
+  static TempDir folder;
+  static const bool open = [] {
+    chmod(folder.path().c_str(), 0777);
+    return true;
+  }();
+  (void)open;
+  return folder.path();
+}
+
 RunResult run_qk_once(const std::vector<std::string>& args, const RunOptions& options) {
+  const std::string state = state_home();
   int out_pipe[2];
   int in_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(in_pipe) != 0) throw std::runtime_error("pipe");
@@ -129,6 +144,7 @@ RunResult run_qk_once(const std::vector<std::string>& args, const RunOptions& op
       if (procs < 0 || write(procs, self.data(), self.size()) <= 0) _exit(124);
       close(procs);
     }
+    setenv("XDG_STATE_HOME", state.c_str(), 1);
     for (const auto& [name, value] : options.env)
       setenv(name.c_str(), value.c_str(), 1);
     start_as_a_shell_would();
@@ -144,8 +160,11 @@ RunResult run_qk_once(const std::vector<std::string>& args, const RunOptions& op
         setrlimit(RLIMIT_AS, &limit);
       }
     }
-    if (options.drop_privileges && geteuid() == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+    const int uid = options.drop_privileges ? 65534 : options.uid;
+    if (uid >= 0 && geteuid() == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(uid)) != 0 ||
+          setuid(static_cast<uid_t>(uid)) != 0)
+        _exit(125);
     }
     std::vector<char*> argv;
     std::string runner = std::getenv("QK_TEST_RUNNER") ? std::getenv("QK_TEST_RUNNER") : "";
@@ -215,6 +234,28 @@ std::vector<std::pair<std::string, std::string>> fault_shim_env() {
   return {{"LD_PRELOAD", QK_FAULT_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
 }
 
+std::string journal_of(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return path + ".missing";
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+  return folder + "/." + std::to_string(st.st_ino) + ".qk-journal";
+}
+
+std::vector<std::string> journals_in(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir))
+      if (std::strstr(entry->d_name, ".qk-journal")) names.push_back(entry->d_name);
+    closedir(dir);
+  }
+  return names;
+}
+
+std::string own_journal_folder() {
+  return state_home() + "/qk";
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -267,14 +308,13 @@ KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::st
   }
   KillOutcome outcome;
   outcome.killed_exit = run_qk(args, options).exit_code;
-  const std::string journal = dir.file(shown_name("f") + ".qk-journal");
-  outcome.journal_after_kill = file_exists(journal);
+  outcome.journal_after_kill = !journals_in(dir.path()).empty();
   RunOptions next;
   next.cwd = dir.path();
   next.env = env;
   outcome.recovery = run_qk({"f", "QKneverQK", "x"}, next);
   outcome.target = read_file(dir.file("f"));
-  outcome.journal_left = file_exists(journal);
+  outcome.journal_left = !journals_in(dir.path()).empty();
   return outcome;
 }
 

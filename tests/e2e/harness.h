@@ -26,6 +26,7 @@ struct RunOptions {
   // address space qk may use, see no_memory_limit().
   std::vector<std::pair<std::string, long>> limits;
   bool drop_privileges = false;  // run as nobody (uid 65534)
+  int uid = -1;                  // run as this user and group (root only)
   std::string cgroup;            // a cgroup (v1) folder qk is started in
   // Called with qk's process id as soon as it has started, before its
   // input is written; run_qk still waits for it afterwards (signal tests).
@@ -113,6 +114,17 @@ KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::st
 
 // The environment that preloads the fault shim into qk.
 std::vector<std::pair<std::string, std::string>> fault_shim_env();
+
+// The journal a run keeps of the file at `path`: beside it, named after
+// the file's inode number.
+std::string journal_of(const std::string& path);
+
+// The names in `folder` that belong to a journal, made or being made.
+std::vector<std::string> journals_in(const std::string& folder);
+
+// The folder of journals of this user's own that the runs of the tests
+// use (XDG_STATE_HOME is set for them, unless a test sets it).
+std::string own_journal_folder();
 
 // The lines of a text that are not empty.
 std::vector<std::string> lines_of(const std::string& text);

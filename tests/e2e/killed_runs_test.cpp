@@ -80,15 +80,10 @@ Clean clean_run(const Edit& edit, const std::string& before) {
   return clean;
 }
 
-// The journal's name and the line of a run that put the file back; the
-// Windows build upper-cases the target's name.
-std::string journal_name() {
-  return shown_name("f") + ".qk-journal";
-}
-
+// The line of a run that put the file back, up to the journal's place;
+// the Windows build upper-cases the target's name.
 std::string restored_line() {
-  return "\nRestored " + shown_name("f") + " as it was before an unfinished run (journal " +
-         journal_name() + ")\n";
+  return "\nRestored " + shown_name("f") + " as it was before an unfinished run (journal ";
 }
 
 // What every killed run must leave: the original or the result, the

@@ -26,7 +26,8 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
     test::write_file(path, model);
     OutputStream out;
     out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
-    out.journal().start(path.c_str(), static_cast<int64_t>(size));
+    out.journal().start(out.handle(), journal::places_of(out.handle(), path.c_str()),
+                        static_cast<int64_t>(size), false);
     for (int step = 0; step < 1500; ++step) {
       const int action = static_cast<int>(random() % 10);
       const size_t at = static_cast<size_t>(out.position());
@@ -60,7 +61,8 @@ TEST(OutputStream, MatchesAModelOfTheFile) {
 // change goes out as just its byte; changes in the same or neighbouring
 // 4 KiB blocks go out as one write with the unchanged bytes between them;
 // nothing else is written. Lone changes close together share one journal
-// record (its head and length take 56 bytes, the journal's head 64).
+// record (its head and length take 64 bytes, the journal's head 64, and
+// each write its stretch and its entry a few bytes).
 TEST(OutputStream, WritesOnlyChangedBytesAndTheGapsBetweenNearbyOnes) {
   struct Case {
     const char* what;
@@ -76,7 +78,7 @@ TEST(OutputStream, WritesOnlyChangedBytesAndTheGapsBetweenNearbyOnes) {
       {"last byte of the file", {99999}},
       {"lone changes close together",
        {9000, 18000, 27000, 36000, 45000, 54000, 63000, 72000, 81000, 90000},
-       64 + 56 + 10 * 4},
+       64 + 64 + 10 * 8},
   };
   const int64_t size = 100000;
   for (const Case& c : cases) {
@@ -87,7 +89,7 @@ TEST(OutputStream, WritesOnlyChangedBytesAndTheGapsBetweenNearbyOnes) {
     test::write_file(path, model);
     OutputStream out;
     out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
-    out.journal().start(path.c_str(), size);
+    out.journal().start(out.handle(), journal::places_of(out.handle(), path.c_str()), size, false);
     int64_t expected = 0;
     int64_t at = 0;
     for (int64_t change : c.changes) {

@@ -23,7 +23,7 @@ FileKind file_kind(const char* name) {
   return S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
 }
 
-FileHandle open_file(const char* name, OpenMode mode) {
+FileHandle open_file(const char* name, OpenMode mode, bool* missing) {
   int flags = O_CLOEXEC | O_NONBLOCK;
   switch (mode) {
     case OpenMode::kRead:
@@ -35,6 +35,9 @@ FileHandle open_file(const char* name, OpenMode mode) {
     case OpenMode::kCreate:
       flags |= O_RDWR | O_CREAT | O_TRUNC;
       break;
+    case OpenMode::kOutput:
+      flags |= O_RDWR | O_CREAT;
+      break;
     case OpenMode::kAppend:
       flags |= O_RDWR | O_CREAT | O_APPEND;
       break;
@@ -43,6 +46,7 @@ FileHandle open_file(const char* name, OpenMode mode) {
   do {
     fd = open(name, flags, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (missing) *missing = fd < 0 && (errno == ENOENT || errno == ENOTDIR);
   if (fd < 0) return kNoFile;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -104,11 +108,9 @@ bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(static_cast<int>(file), data, size, 0, true);
 }
 
-bool same_file(const char* name, FileHandle file) {
-  struct stat named;
-  struct stat open;
-  if (stat(name, &named) != 0 || fstat(static_cast<int>(file), &open) != 0) return false;
-  return named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+FileHandle duplicate_file(FileHandle file) {
+  const int fd = fcntl(static_cast<int>(file), F_DUPFD_CLOEXEC, 0);
+  return fd < 0 ? kNoFile : fd;
 }
 
 bool set_length(FileHandle file, int64_t length) {

@@ -54,7 +54,7 @@ FileKind file_kind(const char* name) {
   return FileKind::kRegular;
 }
 
-FileHandle open_file(const char* name, OpenMode mode) {
+FileHandle open_file(const char* name, OpenMode mode, bool* missing) {
   DWORD access = GENERIC_READ;
   DWORD disposition = OPEN_EXISTING;
   switch (mode) {
@@ -67,6 +67,10 @@ FileHandle open_file(const char* name, OpenMode mode) {
       access |= GENERIC_WRITE;
       disposition = CREATE_ALWAYS;
       break;
+    case OpenMode::kOutput:
+      access |= GENERIC_WRITE;
+      disposition = OPEN_ALWAYS;
+      break;
     case OpenMode::kAppend:
       // Append data without write data: the system itself keeps every
       // write at the end, as O_APPEND does.
@@ -74,11 +78,16 @@ FileHandle open_file(const char* name, OpenMode mode) {
       disposition = OPEN_ALWAYS;
       break;
   }
-  // Sharing everything matches what the POSIX build allows: QK reopens
-  // its target by name (to set its length) while a reader may have it open.
+  // Sharing everything matches what the POSIX build allows: a reader may
+  // have the file open while QK edits it.
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE handle =
       CreateFileA(name, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (missing) {
+    const DWORD error = GetLastError();
+    *missing = handle == INVALID_HANDLE_VALUE &&
+               (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+  }
   if (handle == INVALID_HANDLE_VALUE) return kNoFile;
   // Device names (CON, NUL, COM1) open without error; only a disk file is
   // a file to QK.
@@ -121,17 +130,12 @@ bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(as_handle(file), data, size, 0, true);
 }
 
-bool same_file(const char* name, FileHandle file) {
-  HANDLE named = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (named == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  const bool known =
-      GetFileInformationByHandle(named, &a) && GetFileInformationByHandle(as_handle(file), &b);
-  CloseHandle(named);
-  return known && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+FileHandle duplicate_file(FileHandle file) {
+  HANDLE copy;
+  const HANDLE process = GetCurrentProcess();
+  if (!DuplicateHandle(process, as_handle(file), process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    return kNoFile;
+  return reinterpret_cast<FileHandle>(copy);
 }
 
 bool set_length(FileHandle file, int64_t length) {
