@@ -68,15 +68,19 @@ void OutputStream::put_out_together() {
   }
 }
 
-void OutputStream::end_segment(int64_t next) {
+void OutputStream::end_segment(int64_t next, bool passing) {
   drop_tentative();
   const Segment gathered = {buffer_offset_, segment_begin_, buffered_};
   const bool gathering = gathered.end > gathered.begin;
   if (!gathering && segments_.empty()) return;  // nothing waits
   const Segment& first = segments_.empty() ? gathered : segments_.front();
   const Segment& last = gathering ? gathered : segments_.back();
-  // What waits must lie in rising order, apart from each other.
-  if (append_ || next <= last.file_end() || next - first.offset >= RestoreJournal::kTogetherSpan) {
+  // What waits must lie in rising order, apart from each other. Passing
+  // over bytes far away writes nothing, so what waits may go on waiting:
+  // the next write far away sends it out, and if none comes it goes out as
+  // the run's last write (a lone change then needs no journal record).
+  const bool far = next - first.offset >= RestoreJournal::kTogetherSpan;
+  if (append_ || next <= last.file_end() || (far && !passing)) {
     flush();
   } else if (gathering) {
     segments_.push_back(gathered);
@@ -162,7 +166,7 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
   if (gathering && buffer_offset_ + buffered_ - segment_begin_ == end - tail) {
     append_to_buffer(data + count - tail, tail);
   } else {
-    end_segment(end);
+    end_segment(end, true);
     buffer_offset_ = end;
   }
   return true;

@@ -102,9 +102,9 @@ class OutputStream {
   }
   void drop_tentative() { buffered_ = committed_; }
   // Ends the run of bytes being gathered, as the next write or pass
-  // lands at `next`, away from it: it waits with the others when they all
-  // lie close together, or everything goes out.
-  void end_segment(int64_t next);
+  // (`passing`) lands at `next`, away from it: it waits with the others
+  // when they all lie close together, or everything goes out.
+  void end_segment(int64_t next, bool passing = false);
   void put_out_together();
   // One physical write, with the originals kept first; `written` lists
   // the stretches of it that came from writes (nullptr: all of it).
