@@ -15,6 +15,8 @@
  *                        journal (a name holding ".qk-journal")
  *   QK_SIGNAL_CALL=n     raise the signal QK_SIGNAL (a number) just before
  *                        the n-th counted call, which then goes ahead
+ *   QK_FAIL_READ=n       fail the n-th positioned read (pread) of any file
+ *                        with EIO; reads are counted apart from the calls
  *   QK_TEAR_CALL=n       kill the process with SIGKILL in the middle of the
  *                        n-th counted call: a write is made up to a 4 KiB
  *                        page edge of the file near its middle, as the
@@ -203,6 +205,32 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
   if (tracked(fd) && tearing) {
     real(fd, data, torn_size(offset, size), offset);
     raise(SIGKILL);
+  }
+  return real(fd, data, size, offset);
+}
+
+static long reads;
+
+static int read_fails(void) {
+  const char* wanted = getenv("QK_FAIL_READ");
+  return wanted && *wanted && ++reads == atol(wanted);
+}
+
+ssize_t pread(int fd, void* data, size_t size, off_t offset) {
+  ssize_t (*real)(int, void*, size_t, off_t) = (ssize_t(*)(int, void*, size_t, off_t))next("pread");
+  if (read_fails()) {
+    errno = EIO;
+    return -1;
+  }
+  return real(fd, data, size, offset);
+}
+
+ssize_t pread64(int fd, void* data, size_t size, off_t offset) {
+  ssize_t (*real)(int, void*, size_t, off_t) =
+      (ssize_t(*)(int, void*, size_t, off_t))next("pread64");
+  if (read_fails()) {
+    errno = EIO;
+    return -1;
   }
   return real(fd, data, size, offset);
 }
