@@ -25,11 +25,11 @@ fi
 
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DQK_FUZZ=ON -DQK_TESTS=OFF -DQK_WERROR=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" >/dev/null
-cmake --build "$build_dir" -j2 --target cmdline_fuzz run_fuzz matcher_fuzz
+cmake --build "$build_dir" -j2 --target cmdline_fuzz run_fuzz matcher_fuzz journal_fuzz
 
 status=0
 summary=""
-for target in cmdline_fuzz run_fuzz matcher_fuzz; do
+for target in cmdline_fuzz run_fuzz matcher_fuzz journal_fuzz; do
   work="$build_dir/corpus/$target"
   artifacts="$build_dir/artifacts/$target/"
   mkdir -p "$work" "$artifacts"

@@ -84,12 +84,14 @@ bool trusted_owner(PSID owner) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Two handles on files of one folder (a journal's name and the journal):
+// the file index tells them apart. (Wine gives some handles a volume
+// serial number of 0.)
 bool same_identity(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION x;
   BY_HANDLE_FILE_INFORMATION y;
   return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
-         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-         x.nFileIndexLow == y.nFileIndexLow;
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
 }
 
 }  // namespace
@@ -99,9 +101,9 @@ bool file_identity(FileHandle file, FileIdentity* identity) {
   if (!GetFileInformationByHandle(as_handle(file), &info)) return false;
   identity->device = info.dwVolumeSerialNumber;
   identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  const uint64_t ticks = (static_cast<uint64_t>(info.ftCreationTime.dwHighDateTime) << 32) |
-                         info.ftCreationTime.dwLowDateTime;
-  identity->birth = ticks * 100;
+  // The file index of NTFS holds a sequence number that changes when the
+  // index is used again, so it tells a file from a later one by itself.
+  identity->birth = 0;
   return true;
 }
 
@@ -231,7 +233,7 @@ bool try_lock(FileHandle file) {
 }
 
 bool still_named(FileHandle file, const char* name) {
-  HANDLE named = CreateFileA(name, 0, kShareAll, nullptr, OPEN_EXISTING,
+  HANDLE named = CreateFileA(name, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (named == INVALID_HANDLE_VALUE) return false;
   const bool same = same_identity(named, as_handle(file));
@@ -241,10 +243,13 @@ bool still_named(FileHandle file, const char* name) {
 
 bool remove_file(FileHandle file, const char* name) {
   if (!still_named(file, name)) return false;
+  // Deleted when the last handle closes. Wine forgets a rename for this,
+  // and then deletes nothing: the name is given too, which Windows, with
+  // the deletion already pending, refuses harmlessly.
   FILE_DISPOSITION_INFO gone = {TRUE};
-  if (SetFileInformationByHandle(as_handle(file), FileDispositionInfo, &gone, sizeof gone))
-    return true;
-  return DeleteFileA(name) != 0;
+  const bool pending =
+      SetFileInformationByHandle(as_handle(file), FileDispositionInfo, &gone, sizeof gone) != 0;
+  return DeleteFileA(name) != 0 || pending;
 }
 
 std::string private_folder(bool make) {
