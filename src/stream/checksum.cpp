@@ -1,7 +1,7 @@
-// Four lanes of sums and sums of sums over 64-bit words (Fletcher's
+// Eight lanes of sums and sums of sums over 64-bit words (Fletcher's
 // checksum, widened), so the order of the words counts as well as their
-// values; the lanes keep the adds independent, and the end mixes them with
-// the length.
+// values; the lanes keep the adds independent (and let the compiler put
+// them in vector registers), and the end mixes them with the length.
 #include "stream/checksum.h"
 
 #include <cstring>
@@ -21,13 +21,15 @@ inline uint64_t mix(uint64_t x) {
 
 }  // namespace
 
-Checksum::Checksum(uint64_t seed)
-    : seed_(seed), sum_{seed, seed ^ 0x9e3779b97f4a7c15ull, ~seed, seed + 1} {}
+Checksum::Checksum(uint64_t seed) : seed_(seed) {
+  for (size_t lane = 0; lane < kLanes; ++lane)
+    sum_[lane] = seed ^ (0x9e3779b97f4a7c15ull * (lane + 1));
+}
 
 void Checksum::add_block(const unsigned char* block) {
-  uint64_t word[4];
+  uint64_t word[kLanes];
   std::memcpy(word, block, sizeof word);
-  for (int lane = 0; lane < 4; ++lane) {
+  for (size_t lane = 0; lane < kLanes; ++lane) {
     sum_[lane] += word[lane];
     sums_[lane] += sum_[lane];
   }
@@ -37,16 +39,16 @@ void Checksum::add_more(const void* data, size_t size) {
   const auto* p = static_cast<const unsigned char*>(data);
   total_ += size;
   if (pending_size_ > 0) {
-    const size_t n = size < 32 - pending_size_ ? size : 32 - pending_size_;
+    const size_t n = size < kBlock - pending_size_ ? size : kBlock - pending_size_;
     std::memcpy(pending_ + pending_size_, p, n);
     pending_size_ += n;
     p += n;
     size -= n;
-    if (pending_size_ < 32) return;
+    if (pending_size_ < kBlock) return;
     add_block(pending_);
     pending_size_ = 0;
   }
-  for (; size >= 32; p += 32, size -= 32)
+  for (; size >= kBlock; p += kBlock, size -= kBlock)
     add_block(p);
   std::memcpy(pending_, p, size);
   pending_size_ = size;
@@ -56,10 +58,10 @@ uint64_t Checksum::value() const {
   // The last few bytes, padded with zeros; the length tells them apart
   // from real zeros.
   Checksum last = *this;
-  std::memset(last.pending_ + pending_size_, 0, 32 - pending_size_);
+  std::memset(last.pending_ + pending_size_, 0, kBlock - pending_size_);
   last.add_block(last.pending_);
   uint64_t h = mix(total_ ^ seed_);
-  for (int lane = 0; lane < 4; ++lane)
+  for (size_t lane = 0; lane < kLanes; ++lane)
     h = mix(h ^ last.sum_[lane]) + mix(last.sums_[lane] + static_cast<uint64_t>(lane));
   return h;
 }

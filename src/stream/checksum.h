@@ -17,7 +17,7 @@ class Checksum {
   explicit Checksum(uint64_t seed);
   void add(const void* data, size_t size) {
     // A few bytes at a time is the common case: a short edit.
-    if (pending_size_ + size < 32) {
+    if (pending_size_ + size < kBlock) {
       const auto* p = static_cast<const unsigned char*>(data);
       for (size_t i = 0; i < size; ++i)
         pending_[pending_size_ + i] = p[i];
@@ -33,10 +33,13 @@ class Checksum {
   void add_more(const void* data, size_t size);
   void add_block(const unsigned char* block);
 
+  static constexpr size_t kLanes = 8;
+  static constexpr size_t kBlock = 8 * kLanes;
+
   uint64_t seed_;
-  uint64_t sum_[4];
-  uint64_t sums_[4] = {0, 0, 0, 0};
-  unsigned char pending_[32];
+  uint64_t sum_[kLanes];
+  uint64_t sums_[kLanes] = {};
+  unsigned char pending_[kBlock];
   size_t pending_size_ = 0;
   uint64_t total_ = 0;
 };
