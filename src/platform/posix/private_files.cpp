@@ -3,16 +3,17 @@
 // protects, the mark that follows that file to every name, and the lock
 // that keeps two runs from editing one file at once.
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -30,27 +31,50 @@ bool missing_error(int error) {
   return error == ENOENT || error == ENAMETOOLONG || error == ENOTDIR;
 }
 
+// The fields of the line of /etc/passwd or /etc/group whose field `key`
+// (counted from 0) is `value`. Read as plain text, not through the name
+// service, which a static build cannot load; a user it does not list is
+// treated as unknown.
+std::vector<std::string> entry_of(const char* table, size_t key, const std::string& value) {
+  std::vector<std::string> fields;
+  FILE* file = std::fopen(table, "r");
+  if (!file) return fields;
+  char line[4096];
+  while (std::fgets(line, sizeof line, file)) {
+    fields.clear();
+    std::string field;
+    for (const char* c = line; *c && *c != '\n'; ++c) {
+      if (*c == ':') {
+        fields.push_back(field);
+        field.clear();
+      } else {
+        field += *c;
+      }
+    }
+    fields.push_back(field);
+    if (fields.size() > key && fields[key] == value) break;
+    fields.clear();
+  }
+  std::fclose(file);
+  return fields;
+}
+
 std::string user_name(uid_t uid) {
   if (uid == 0) return "root";
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  char buffer[1024];
-  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->pw_name;
+  const std::vector<std::string> user = entry_of("/etc/passwd", 2, std::to_string(uid));
+  if (!user.empty() && !user[0].empty()) return user[0];
   return "user " + std::to_string(uid);
 }
 
 bool in_group(uid_t uid, gid_t group) {
-  struct passwd entry;
-  struct passwd* found = nullptr;
-  char buffer[1024];
+  const std::vector<std::string> user = entry_of("/etc/passwd", 2, std::to_string(uid));
   // Where the user cannot be looked up, they may be in it.
-  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || !found) return true;
-  gid_t groups[256];
-  int count = 256;
-  if (getgrouplist(found->pw_name, found->pw_gid, groups, &count) < 0) return true;
-  for (int i = 0; i < count; ++i)
-    if (groups[i] == group) return true;
-  return false;
+  if (user.size() < 4) return true;
+  if (user[3] == std::to_string(group)) return true;
+  const std::vector<std::string> members = entry_of("/etc/group", 2, std::to_string(group));
+  if (members.size() < 4) return false;
+  const std::string list = "," + members[3] + ",";
+  return list.find("," + user[0] + ",") != std::string::npos;
 }
 
 // Whether user `uid` may write the file `st` describes.
