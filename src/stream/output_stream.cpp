@@ -99,7 +99,7 @@ void OutputStream::flush() {
 }
 
 void OutputStream::write(const char* data, int64_t size) {
-  if (size <= 0) return;
+  if (size <= 0 || join_gathered(data, size)) return;
   if (!is_open()) {
     error_ = true;
     return;
@@ -137,6 +137,7 @@ void OutputStream::put(char byte) {
 }
 
 bool OutputStream::pass_over(const char* data, int64_t count) {
+  if (pass_joined(data, count)) return true;
   const int64_t from = position_;
   if (!seek_relative(count)) return false;
   if (count <= 0 || append_ || !is_open()) return true;
@@ -163,6 +164,18 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
     buffer_offset_ = end;
   }
   return true;
+}
+
+bool OutputStream::write_stretches(const Stretch* stretches, size_t count) {
+  bool moved = true;
+  for (const Stretch* s = stretches; s != stretches + count; ++s) {
+    if (s->passed) {
+      if (!pass_joined(s->data, s->size)) moved = pass_over(s->data, s->size) && moved;
+    } else if (!join_gathered(s->data, s->size)) {
+      write(s->data, s->size);
+    }
+  }
+  return moved;
 }
 
 bool OutputStream::seek_relative(int64_t distance) {
