@@ -198,4 +198,30 @@ void find_match(Run& run, int64_t start_offset) {
   }
 }
 
+int64_t find_matches(Run& run, const char* from, const char* window_begin, const char* window_end,
+                     const uint8_t** found, int64_t cap, const char** resume) {
+  const Settings& s = run.settings;
+  const int64_t n = run.texts.search_len;
+  *resume = from;
+  if (!run.plan.ready) build_plan(run);
+  const SearchPlan& plan = run.plan;
+  if (plan.all_wildcards || n == 0) return 0;
+  AnchorTest anchors;
+  anchors.start = s.start_anchor != 0;
+  anchors.end = s.end_anchor != 0;
+  anchors.image_start = reinterpret_cast<const uint8_t*>(run.image.start);
+  anchors.image_end = reinterpret_cast<const uint8_t*>(run.image.end);
+  if (anchors.start && from != run.image.start && from - 1 < window_begin) return 0;
+  // The last candidate whose text, and the byte behind it the end anchor
+  // reads, lie in the window.
+  const char* last = window_end - n - (anchors.end && window_end < run.image.end ? 1 : 0);
+  if (last < from) return 0;
+  const uint8_t* next = nullptr;
+  const int64_t count = collect_matches(plan, reinterpret_cast<const uint8_t*>(run.texts.search), n,
+                                        reinterpret_cast<const uint8_t*>(from), last - from + 1,
+                                        anchors, found, cap, &next);
+  *resume = reinterpret_cast<const char*>(next);
+  return count;
+}
+
 }  // namespace qk

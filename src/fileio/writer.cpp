@@ -62,6 +62,10 @@ bool pass_through(Run& run, int64_t count) {
   return ok;
 }
 
+bool emit_stretches(Run& run, const OutputStream::Stretch* stretches, size_t count) {
+  return run.writer.out.write_stretches(stretches, count);
+}
+
 void emit_tail(Run& run) {
   WriterState& w = run.writer;
   const int64_t rest = run.image.end - w.cursor;

@@ -166,12 +166,59 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
   return true;
 }
 
+const OutputStream::Stretch* OutputStream::gather(const Stretch* s, const Stretch* end) {
+  if (!is_open() || append_ || buffered_ <= segment_begin_) return s;
+  // The stream's state stays in registers while the stretches join what
+  // is being gathered; each test below is that of join_gathered() or
+  // pass_joined().
+  char* buffer = buffer_.get();
+  const int64_t file_base = buffer_offset_ - segment_begin_;  // file offset of buffer[0]
+  int64_t committed = committed_;
+  int64_t buffered = buffered_;
+  int64_t position = position_;
+  for (; s != end; ++s) {
+    const int64_t size = s->size;
+    if (size <= 0) break;
+    if (s->passed) {
+      buffered = committed;
+      if (committed <= segment_begin_ || file_base + committed != position ||
+          (position + size) / kBlock > (position - 1) / kBlock + 1 ||
+          size > std::numeric_limits<int64_t>::max() - position)
+        break;
+      copy_into(buffer + buffered, s->data, size);
+      buffered += size;
+      position += size;
+    } else {
+      if (buffered <= segment_begin_ || file_base + buffered != position ||
+          buffered + size > kBufferSize)
+        break;
+      committed = buffered;
+      copy_into(buffer + buffered, s->data, size);
+      buffered += size;
+      if (!written_.empty() && written_.back() == committed) {
+        written_.back() += size;
+      } else {
+        written_.push_back(committed);
+        written_.push_back(committed + size);
+      }
+      committed += size;
+      position += size;
+    }
+  }
+  committed_ = committed;
+  buffered_ = buffered;
+  position_ = position;
+  return s;
+}
+
 bool OutputStream::write_stretches(const Stretch* stretches, size_t count) {
   bool moved = true;
-  for (const Stretch* s = stretches; s != stretches + count; ++s) {
+  const Stretch* end = stretches + count;
+  written_.reserve(written_.size() + 2 * count);
+  for (const Stretch* s = gather(stretches, end); s != end; s = gather(s + 1, end)) {
     if (s->passed) {
-      if (!pass_joined(s->data, s->size)) moved = pass_over(s->data, s->size) && moved;
-    } else if (!join_gathered(s->data, s->size)) {
+      moved = pass_over(s->data, s->size) && moved;
+    } else {
       write(s->data, s->size);
     }
   }

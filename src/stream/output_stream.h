@@ -103,7 +103,10 @@ class OutputStream {
  private:
   // Inline: a dense edit appends a few bytes per match.
   void append_to_buffer(const char* data, int64_t size) {
-    char* to = buffer_.get() + buffered_;
+    copy_into(buffer_.get() + buffered_, data, size);
+    buffered_ += size;
+  }
+  static void copy_into(char* to, const char* data, int64_t size) {
     if (size >= 8 && size <= 16) {
       // Two words that may overlap: no loop, no call.
       std::memcpy(to, data, 8);
@@ -117,8 +120,10 @@ class OutputStream {
     } else {
       std::memcpy(to, data, static_cast<size_t>(size));
     }
-    buffered_ += size;
   }
+  // The stretches from `s` on that join what is being gathered, taken in
+  // one loop; returns the first one that does not.
+  const Stretch* gather(const Stretch* s, const Stretch* end);
   void drop_tentative() { buffered_ = committed_; }
   // The part of write() where the bytes follow those being gathered and
   // fit in the buffer: nearly every write of a dense edit. False, with
