@@ -50,6 +50,12 @@ void edit_in_batches(Run& run) {
   const bool selecting = run.settings.selection != 0;
   const bool full_writing = run.settings.full_writing != 0;
   using Stretch = OutputStream::Stretch;
+  const int64_t written = b.written;
+  const NewTextPiece* pieces = b.pieces.data();
+  const NewTextPiece* pieces_end = pieces + b.pieces.size();
+  // Most edits write one piece of new text, the same at every match.
+  const bool one_piece = b.pieces.size() == 1 && !pieces->matched && pieces->size > 0;
+  const NewTextPiece only = one_piece ? *pieces : NewTextPiece{};
 
   while (counts.scan_status == 0 && !w.over_limit) {
     const char* from = w.cursor + m.start_offset;
@@ -63,7 +69,7 @@ void edit_in_batches(Run& run) {
     const int64_t found = find_matches(run, from, window_begin, window_end, b.found.data(),
                                        kMatchesPerBatch, &resume);
     if (found == 0 && resume == from) return;  // the next candidate lies across the edge
-    if (w.out.position() + (window_end - w.cursor) + found * b.written > kMaxFileSize) {
+    if (w.out.position() + (window_end - w.cursor) + found * written > kMaxFileSize) {
       // Near the largest file, each write is measured on its own.
       b.on = false;
       return;
@@ -92,12 +98,17 @@ void edit_in_batches(Run& run) {
       ++acted;
       const int64_t gap = match - at;
       if (gap > 0) *out++ = {at, gap, at - image_start, passes};
-      for (const NewTextPiece& piece : b.pieces) {
-        *out++ = piece.matched ? Stretch{match, n, match - image_start, false}
-                               : Stretch{piece.data, piece.size, OutputStream::kNewBytes, false};
+      if (one_piece) {
+        *out++ = {only.data, only.size, OutputStream::kNewBytes, false};
+      } else {
+        for (const NewTextPiece* piece = pieces; piece != pieces_end; ++piece) {
+          *out++ = piece->matched
+                       ? Stretch{match, n, match - image_start, false}
+                       : Stretch{piece->data, piece->size, OutputStream::kNewBytes, false};
+        }
       }
-      bytes += gap + b.written;
-      net += b.written - n;
+      bytes += gap + written;
+      net += written - n;
       passes = net == 0 && !full_writing;
       at = match + n;
       last = match;

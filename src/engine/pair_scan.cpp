@@ -58,12 +58,17 @@ struct Collector {
   const uint8_t** found;
   int64_t cap;
   const uint8_t* next;
+  // A one-byte text (or a two-byte one whose both bytes are tested) has
+  // matched once its tested bytes have.
+  bool tested_is_all = n == 1 || (n == 2 && plan.pair && plan.first + plan.second == 1);
+  bool anchored = anchors.start || anchors.end;
   int64_t count = 0;
 
   // The candidate at `at` passed the tested bytes; true when the batch is
   // full.
   bool take(const uint8_t* at) {
-    if (at < next || !text_matches_at(plan, text, n, at) || !anchors_hold(anchors, at, n))
+    if (at < next || (!tested_is_all && !text_matches_at(plan, text, n, at)) ||
+        (anchored && !anchors_hold(anchors, at, n)))
       return false;
     found[count++] = at;
     next = at + n;

@@ -173,27 +173,50 @@ const OutputStream::Stretch* OutputStream::gather(const Stretch* s, const Stretc
   // pass_joined().
   char* buffer = buffer_.get();
   const int64_t file_base = buffer_offset_ - segment_begin_;  // file offset of buffer[0]
+  const int64_t begin = segment_begin_;
   int64_t committed = committed_;
   int64_t buffered = buffered_;
   int64_t position = position_;
+  // Passes whose bytes follow each other in the image with just the bytes
+  // of the writes between them (same-length edits) make one block: it is
+  // copied in one go, and the writes are put over it.
+  const Stretch* block = nullptr;
+  const char* block_from = nullptr;
+  int64_t block_at = 0;
+  int64_t block_end = 0;
+  auto copy_block = [&](const Stretch* upto) {
+    if (!block) return;
+    std::memcpy(buffer + block_at, block_from, static_cast<size_t>(block_end - block_at));
+    int64_t at = block_at;
+    for (const Stretch* t = block; t != upto; ++t) {
+      if (!t->passed) copy_into(buffer + at, t->data, t->size);
+      at += t->size;
+    }
+    block = nullptr;
+  };
   for (; s != end; ++s) {
     const int64_t size = s->size;
     if (size <= 0) break;
     if (s->passed) {
       buffered = committed;
-      if (committed <= segment_begin_ || file_base + committed != position ||
+      if (committed <= begin || file_base + committed != position ||
           (position + size) / kBlock > (position - 1) / kBlock + 1 ||
           size > std::numeric_limits<int64_t>::max() - position)
         break;
-      copy_into(buffer + buffered, s->data, size);
+      if (!block || s->data != block_from + (buffered - block_at)) {
+        copy_block(s);
+        block = s;
+        block_from = s->data;
+        block_at = buffered;
+      }
+      block_end = buffered + size;
       buffered += size;
       position += size;
     } else {
-      if (buffered <= segment_begin_ || file_base + buffered != position ||
-          buffered + size > kBufferSize)
+      if (buffered <= begin || file_base + buffered != position || buffered + size > kBufferSize)
         break;
       committed = buffered;
-      copy_into(buffer + buffered, s->data, size);
+      if (!block) copy_into(buffer + buffered, s->data, size);
       buffered += size;
       if (!written_.empty() && written_.back() == committed) {
         written_.back() += size;
@@ -205,6 +228,7 @@ const OutputStream::Stretch* OutputStream::gather(const Stretch* s, const Stretc
       position += size;
     }
   }
+  copy_block(s);
   committed_ = committed;
   buffered_ = buffered;
   position_ = position;

@@ -72,7 +72,10 @@ class OutputStream {
   // The stretches in order from the position on: exactly what pass_over()
   // of each passed one and write() of each other one would do (the same
   // writes, journal records and error indicator), without a call per
-  // stretch. False when a pass could not move, as pass_over().
+  // stretch. False when a pass could not move, as pass_over(). Image
+  // stretches that follow each other in the image with just the new bytes
+  // between them, byte for byte, must lie in one block of memory (as the
+  // image's do): the bytes under those new bytes may be read.
   bool write_stretches(const Stretch* stretches, size_t count);
 
   // Moves the position; false (and no move) when it would leave the range
