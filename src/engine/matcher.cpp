@@ -89,6 +89,22 @@ void build_plan(Run& run) {
   const bool wildcard_on = s.disabled[1] == 0;
   plan.has_wildcards = wildcard_on && std::memchr(text, plan.wildcard, n) != nullptr;
   choose_pair(plan, text, n);
+  plan.word_compare = n <= 8;
+  if (plan.word_compare) {
+    uint8_t want[8] = {};
+    uint8_t fold[8] = {};
+    uint8_t care[8] = {};
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint8_t lower = text[i] | 0x20;
+      if (plan.has_wildcards && text[i] == plan.wildcard) continue;
+      care[i] = 0xFF;
+      fold[i] = plan.ignore_case && lower >= 'a' && lower <= 'z' ? 0x20 : 0;
+      want[i] = text[i] | fold[i];
+    }
+    std::memcpy(&plan.word_want, want, 8);
+    std::memcpy(&plan.word_fold, fold, 8);
+    std::memcpy(&plan.word_care, care, 8);
+  }
   if (plan.path == ScanPath::kBest) plan.path = best_scan_path();
   plan.ready = true;
 }
@@ -217,9 +233,10 @@ int64_t find_matches(Run& run, const char* from, const char* window_begin, const
   const char* last = window_end - n - (anchors.end && window_end < run.image.end ? 1 : 0);
   if (last < from) return 0;
   const uint8_t* next = nullptr;
-  const int64_t count = collect_matches(plan, reinterpret_cast<const uint8_t*>(run.texts.search), n,
-                                        reinterpret_cast<const uint8_t*>(from), last - from + 1,
-                                        anchors, found, cap, &next);
+  const int64_t count =
+      collect_matches(plan, reinterpret_cast<const uint8_t*>(run.texts.search), n,
+                      reinterpret_cast<const uint8_t*>(from), last - from + 1,
+                      reinterpret_cast<const uint8_t*>(window_end), anchors, found, cap, &next);
   *resume = reinterpret_cast<const char*>(next);
   return count;
 }

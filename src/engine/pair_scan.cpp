@@ -58,6 +58,8 @@ struct Collector {
   const uint8_t** found;
   int64_t cap;
   const uint8_t* next;
+  // Candidates before this have eight readable bytes for the word compare.
+  const uint8_t* word_end;
   // A one-byte text (or a two-byte one whose both bytes are tested) has
   // matched once its tested bytes have.
   bool tested_is_all = n == 1 || (n == 2 && plan.pair && plan.first + plan.second == 1);
@@ -66,10 +68,18 @@ struct Collector {
 
   // The candidate at `at` passed the tested bytes; true when the batch is
   // full.
+  bool matches(const uint8_t* at) const {
+    if (tested_is_all) return true;
+    if (plan.word_compare && at < word_end) {
+      uint64_t word;
+      std::memcpy(&word, at, 8);
+      return ((word | plan.word_fold) & plan.word_care) == plan.word_want;
+    }
+    return text_matches_at(plan, text, n, at);
+  }
+
   bool take(const uint8_t* at) {
-    if (at < next || (!tested_is_all && !text_matches_at(plan, text, n, at)) ||
-        (anchored && !anchors_hold(anchors, at, n)))
-      return false;
+    if (at < next || !matches(at) || (anchored && !anchors_hold(anchors, at, n))) return false;
     found[count++] = at;
     next = at + n;
     return count == cap;
@@ -240,11 +250,11 @@ __attribute__((target("sse2"))) bool collect_sse2(Collector& collector, const ui
 }  // namespace
 
 int64_t collect_matches(const SearchPlan& plan, const uint8_t* text, int64_t n, const uint8_t* from,
-                        int64_t count, const AnchorTest& anchors, const uint8_t** found,
-                        int64_t cap, const uint8_t** resume) {
+                        int64_t count, const uint8_t* readable_end, const AnchorTest& anchors,
+                        const uint8_t** found, int64_t cap, const uint8_t** resume) {
   *resume = from;
   if (cap <= 0) return 0;
-  Collector collector{plan, text, n, anchors, found, cap, from};
+  Collector collector{plan, text, n, anchors, found, cap, from, readable_end - 8};
   const uint8_t* end = from + (count > 0 ? count : 0);
   bool full;
   switch (plan.path) {

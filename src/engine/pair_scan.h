@@ -55,10 +55,10 @@ inline bool anchors_hold(const AnchorTest& anchors, const uint8_t* at, int64_t n
 // into `found`; returns how many. `*resume` is where the find for the next
 // match begins: behind the last match, or past the last candidate when
 // none is left. Every candidate's text, and the bytes its anchors look at,
-// must be readable.
+// must be readable, and so must every byte before `readable_end`.
 int64_t collect_matches(const SearchPlan& plan, const uint8_t* text, int64_t n, const uint8_t* from,
-                        int64_t count, const AnchorTest& anchors, const uint8_t** found,
-                        int64_t cap, const uint8_t** resume);
+                        int64_t count, const uint8_t* readable_end, const AnchorTest& anchors,
+                        const uint8_t** found, int64_t cap, const uint8_t** resume);
 
 // Looks at the `count` candidate positions from `from` on and returns the
 // first whose two plan bytes match and, among the first `verified`

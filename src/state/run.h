@@ -257,6 +257,14 @@ struct SearchPlan {
   bool pair = true;
   // kBest picks the fastest path the processor runs; a test sets another.
   ScanPath path = ScanPath::kBest;
+  // A text of at most eight bytes is compared as one word: the eight bytes
+  // at a candidate, ORed with `word_fold` (the case bit of its letters when
+  // case is ignored) and masked with `word_care` (not its wildcards), must
+  // equal `word_want`.
+  bool word_compare = false;
+  uint64_t word_want = 0;
+  uint64_t word_fold = 0;
+  uint64_t word_care = 0;
 };
 
 constexpr int64_t kNoMatch = -1;
