@@ -238,7 +238,6 @@ const OutputStream::Stretch* OutputStream::gather(const Stretch* s, const Stretc
 bool OutputStream::write_stretches(const Stretch* stretches, size_t count) {
   bool moved = true;
   const Stretch* end = stretches + count;
-  written_.reserve(written_.size() + 2 * count);
   for (const Stretch* s = gather(stretches, end); s != end; s = gather(s + 1, end)) {
     if (s->passed) {
       moved = pass_over(s->data, s->size) && moved;
