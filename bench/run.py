@@ -738,6 +738,32 @@ def dense_table(cases) -> List[str]:
     return lines
 
 
+DENSE_NOTE = """\
+What a dense edit's time is made of: "qk scan" is reading and scanning the
+file; "rewrite" is what writing all of it back in place costs at least (a
+same-length edit writes every block that holds a change, a length-changing
+one everything from its first change on); the rest is per match ("ns per
+match"): the vector scan's stop at the match, the batch's two stretches
+for it (the bytes in front of it and its new text), the output stream
+gathering them into its 1 MiB buffer, and the restore journal, which keeps
+the original of every changed byte as an entry of its own before the block
+goes out, so a dense edit's journal holds a few bytes per match."""
+
+
+def dense_closing(cases) -> List[str]:
+    lines = []
+    for workload, result in cases:
+        verdict = dense_verdict(workload, result)
+        if not verdict.startswith("missed"):
+            continue
+        over = [f"{peer} by {(result.median('qk') / (limit * result.median(peer)) - 1) * 100:.0f}%"
+                for peer, limit in workload.targets.items()
+                if result.median(peer) and result.median("qk") > limit * result.median(peer)]
+        lines.append(f"- {workload.name} (`{' '.join(workload.commands['qk'][2:-1])}`) misses "
+                     f"its target for {', '.join(over)}.")
+    return lines
+
+
 def machine_rows(runs: int, load_before: str, load_after: str, busy, total: float) -> List[str]:
     with open("/proc/cpuinfo") as f:
         cpu = next((line.split(": ", 1)[1].strip() for line in f if line.startswith("model name")),
@@ -865,7 +891,10 @@ def report(cases, words, runs, machine, cgroup_result, real_kinds, dense=()) -> 
             common_rg=TARGETS["common"]["rg"], common_cat=TARGETS["common"]["cat"]), ""]
         out += words_table(words) + [""]
     if dense:
-        out += [DENSE_INTRODUCTION, ""] + dense_table(dense) + [""]
+        out += [DENSE_INTRODUCTION, ""] + dense_table(dense) + ["", DENSE_NOTE, ""]
+        missed = dense_closing(dense)
+        if missed:
+            out += missed + [""]
     out += ["## Correctness", "", "After the timed runs, the file each tool left behind is "
             "compared byte", "for byte (`cmp`) with the one sed left behind.", ""]
     out += [f"- WARNING: {w}" for w in WARNINGS] or ["All results were identical to sed's, "
