@@ -64,7 +64,22 @@ struct Collector {
   // matched once its tested bytes have.
   bool tested_is_all = n == 1 || (n == 2 && plan.pair && plan.first + plan.second == 1);
   bool anchored = anchors.start || anchors.end;
+  // A one-byte text without anchors: every candidate is a match, and
+  // matches cannot overlap.
+  bool every_hit = n == 1 && !anchored;
   int64_t count = 0;
+
+  // Takes all of a step's candidates when every one is a match and they
+  // fit; false, with nothing taken, otherwise.
+  bool take_all(uint64_t bits, const uint8_t* at) {
+    if (!every_hit || count + 64 > cap || next > at) return false;
+    const uint8_t** out = found + count;
+    for (; bits; bits &= bits - 1)
+      *out++ = at + __builtin_ctzll(bits);
+    count = out - found;
+    next = out[-1] + 1;
+    return true;
+  }
 
   // The candidate at `at` passed the tested bytes; true when the batch is
   // full.
@@ -212,6 +227,10 @@ __attribute__((target("avx2"))) bool collect_avx2(Collector& collector, const ui
     if (_mm256_testz_si256(any, any)) continue;
     uint64_t bits = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
                     static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(high))) << 32;
+    if (collector.take_all(bits, at)) {
+      if (collector.count == collector.cap) return true;
+      continue;
+    }
     for (bits = from_next(bits, at, collector.next); bits;) {
       const uint8_t* candidate = at + __builtin_ctzll(bits);
       bits &= bits - 1;
