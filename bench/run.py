@@ -206,7 +206,7 @@ def make_data(key: str) -> None:
 # Peer tool -> Debian package. cat is timed on every file as the cost of
 # reading it; rg only counts (it writes nothing) and is timed on the words.
 PACKAGES = {"sed": "sed", "perl": "perl", "sd": "sd", "rg": "ripgrep", "cmake": "cmake",
-            "g++": "g++", "/usr/bin/time": "time"}
+            "g++": "g++", "/usr/bin/time": "time", "dd": "coreutils"}
 
 
 def install_packages(names: List[str]) -> None:
@@ -257,6 +257,9 @@ def build_qk() -> None:
 # inside bench/data/ on relative names). Tools that edit get a fresh copy
 # before every run; "rg" and "cat" only read, so they get the file itself.
 READ_ONLY_TOOLS = {"rg", "cat"}
+# Tools that run on a fresh copy but make no edit to compare with sed's:
+# the in-place rewrite and qk's scan for a text that never matches.
+NOT_EDITS = {"dd", "qkscan"}
 NEEDLE9 = "a" * 200 + "b"
 
 
@@ -277,10 +280,11 @@ class Workload:
     title: str
     data: str                      # key into DATA
     commands: Dict[str, List[str]]
-    table: str = "tools"           # "tools": W1..; "words": the word table
+    table: str = "tools"           # "tools": W1..; "words": the word table; "dense"
     regex: Optional[str] = None    # words: what the edit looks for, to count it
     case_sensitive: bool = False
     note: str = ""
+    targets: Optional[Dict[str, float]] = None  # dense: qk at most this many times each tool
 
 
 def qk(*args: str) -> List[str]:
@@ -347,6 +351,36 @@ WORKLOADS += [
     word("R11", "in", "IN"),
     word("R12", "e", "E"),
     word("R13", "zqxjv", "ZQXJV"),
+]
+
+# Dense matches: the edit rewrites nearly every block, so its floor is
+# reading and writing the file once (dd in place). Each row has qk's scan
+# of the same file for a text that never matches, so the time per match
+# is (qk - qk scan) / matches. Targets are qk's time at most this many
+# times the tool's ("sd": 0.5 is twice as fast as sd).
+NEVER = "QKneverQK"
+DD_IN_PLACE = ["sh", "-c", 'exec dd if="$0" of="$0" bs=1M conv=notrunc status=none', "f"]
+
+
+def dense(name: str, data: str, find: str, new: str, targets: Dict[str, float],
+          ignore_case: bool = True, title: str = "") -> Workload:
+    rg = ["rg", "-c", "--no-mmap"] + (["-i"] if ignore_case else []) + ["-F", "-e", find, "f"]
+    commands = dict(qk=qk(find, new), rg=rg, dd=DD_IN_PLACE,
+                    qkscan=qk(NEVER, "x"),
+                    **peer_edits(find, new, ignore_case=ignore_case))
+    del commands["perl"]
+    return Workload(name, title or f"{find} -> {new}", data, commands, table="dense",
+                    regex=re.escape(find), case_sensitive=not ignore_case, targets=targets)
+
+
+WORKLOADS += [
+    dense("D1", "real-256M", "e", "E", {"rg": 2.0, "sd": 0.5}),
+    dense("D2", "real-256M", "the", "THE", {"rg": 1.2}),
+    dense("D3", "real-256M", "of", "OF", {}),
+    dense("D4", "real-256M", "e", "ee", {}, title="e -> ee (length-changing)"),
+    dense("D5", "words-256M", "cat", "dog", {"cat": 3.0}, ignore_case=False,
+          title="W3 on its file"),
+    dense("D6", "words-256M", "cat", "c", {}, ignore_case=False, title="W4 on its file"),
 ]
 
 # The targets for the word table: a word under one match per 10 KiB is
@@ -493,7 +527,7 @@ def ready_to_run(tool: str, argv: List[str], source: str) -> List[str]:
     else:
         fresh_copy(source, "f." + tool)
         argv = ["f." + tool if a == "f" else a for a in argv]
-    return [QK] + argv[1:] if tool == "qk" else argv
+    return [QK] + argv[1:] if tool.startswith("qk") else argv
 
 
 def run_workload(workload: Workload, runs: int, patience: int) -> Result:
@@ -508,7 +542,8 @@ def run_workload(workload: Workload, runs: int, patience: int) -> Result:
         for tool, argv in commands.items():
             timed_run(ready_to_run(tool, argv, source), result, tool, workload.name)
     for tool in workload.commands:
-        if tool in READ_ONLY_TOOLS or tool == "sed" or "sed" not in workload.commands:
+        if (tool in READ_ONLY_TOOLS or tool in NOT_EDITS or tool == "sed"
+                or "sed" not in workload.commands):
             continue
         if subprocess.run(["cmp", "-s", "f." + tool, "f.sed"]).returncode != 0:
             warn(f"{workload.name}: {tool}'s result differs from sed's")
@@ -669,6 +704,66 @@ def words_table(cases) -> List[str]:
     return lines
 
 
+def dense_verdict(workload: Workload, result: Result) -> str:
+    if not workload.targets:
+        return "–"
+    missed = [f"{peer} {result.median('qk') / result.median(peer):.2f}× > {limit}×"
+              for peer, limit in workload.targets.items()
+              if result.median(peer) and result.median("qk") > limit * result.median(peer)]
+    return "met" if not missed else "missed: " + ", ".join(missed)
+
+
+def dense_table(cases) -> List[str]:
+    lines = ["| | edit (qk) | file | matches | qk | sed -i | sd | rg -c | cat "
+             "| rewrite (dd in place) | qk scan | ns per match | qk/rg | qk/cat | qk/rewrite "
+             "| sd/qk | qk peak memory | target |",
+             "|---|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|---|"]
+    for workload, result in cases:
+        edit = " ".join(workload.commands["qk"][2:-1])
+        per_match = "–"
+        if result.matches and result.median("qkscan"):
+            per_match = f"{(result.median('qk') - result.median('qkscan')) * 1e9 / result.matches:.1f}"
+        memory = result.measured.get("qk", {}).get("qk peak memory")
+        lines.append(
+            f"| {workload.name} | `{edit}` | {DATA[workload.data].name} | {result.matches:,} "
+            f"| **{cell(result, 'qk')}** | {cell(result, 'sed')} | {cell(result, 'sd')} "
+            f"| {cell(result, 'rg')} | {seconds(result.median('cat'))} | {cell(result, 'dd')} "
+            f"| {cell(result, 'qkscan')} | {per_match} "
+            f"| {ratio(result.median('qk'), result.median('rg'))} "
+            f"| {ratio(result.median('qk'), result.median('cat'))} "
+            f"| {ratio(result.median('qk'), result.median('dd'))} "
+            f"| {ratio(result.median('sd'), result.median('qk'))} "
+            f"| {f'{memory / 1024:.1f} MiB' if memory else 'n/a'} "
+            f"| {dense_verdict(workload, result)} |")
+    return lines
+
+
+DENSE_NOTE = """\
+What a dense edit's time is made of: "qk scan" is reading and scanning the
+file; "rewrite" is what writing all of it back in place costs at least (a
+same-length edit writes every block that holds a change, a length-changing
+one everything from its first change on); the rest is per match ("ns per
+match"): the vector scan's stop at the match, the batch's two stretches
+for it (the bytes in front of it and its new text), the output stream
+gathering them into its 1 MiB buffer, and the restore journal, which keeps
+the original of every changed byte as an entry of its own before the block
+goes out, so a dense edit's journal holds a few bytes per match."""
+
+
+def dense_closing(cases) -> List[str]:
+    lines = []
+    for workload, result in cases:
+        verdict = dense_verdict(workload, result)
+        if not verdict.startswith("missed"):
+            continue
+        over = [f"{peer} by {(result.median('qk') / (limit * result.median(peer)) - 1) * 100:.0f}%"
+                for peer, limit in workload.targets.items()
+                if result.median(peer) and result.median("qk") > limit * result.median(peer)]
+        lines.append(f"- {workload.name} (`{' '.join(workload.commands['qk'][2:-1])}`) misses "
+                     f"its target for {', '.join(over)}.")
+    return lines
+
+
 def machine_rows(runs: int, load_before: str, load_after: str, busy, total: float) -> List[str]:
     with open("/proc/cpuinfo") as f:
         cpu = next((line.split(": ", 1)[1].strip() for line in f if line.startswith("model name")),
@@ -743,7 +838,21 @@ and {rare_cat}× that of cat; on a common word at most {common_rg}× rg and
 {common_cat}× cat."""
 
 
-def report(cases, words, runs, machine, cgroup_result, real_kinds) -> str:
+DENSE_INTRODUCTION = """\
+## Dense matches
+
+Edits that match every few bytes rewrite nearly every block of the file,
+so their floor is reading and writing it once: "rewrite" is `dd` copying
+the file onto itself in place (`conv=notrunc`, 1 MiB blocks). "rg -c" counts
+the lines that hold the text (`-i` where qk's search ignores case, as on the
+real text; the peers' edits ignore case there too), writing nothing. "qk
+scan" is qk on the same file with a text that never matches, so "ns per
+match" is qk's time less that scan's, divided by the matches. The targets
+are qk's time at most 2× rg and half sd's on `e E`, 1.2× rg on `the THE`,
+3× cat on W3 (D5)."""
+
+
+def report(cases, words, runs, machine, cgroup_result, real_kinds, dense=()) -> str:
     out = [INTRODUCTION.format(runs=runs)]
     with open("/proc/cmdline") as f:
         if "page_reporting" in f.read():
@@ -781,17 +890,22 @@ def report(cases, words, runs, machine, cgroup_result, real_kinds) -> str:
             rare_rg=TARGETS["rare"]["rg"], rare_cat=TARGETS["rare"]["cat"],
             common_rg=TARGETS["common"]["rg"], common_cat=TARGETS["common"]["cat"]), ""]
         out += words_table(words) + [""]
+    if dense:
+        out += [DENSE_INTRODUCTION, ""] + dense_table(dense) + ["", DENSE_NOTE, ""]
+        missed = dense_closing(dense)
+        if missed:
+            out += missed + [""]
     out += ["## Correctness", "", "After the timed runs, the file each tool left behind is "
             "compared byte", "for byte (`cmp`) with the one sed left behind.", ""]
     out += [f"- WARNING: {w}" for w in WARNINGS] or ["All results were identical to sed's, "
                                                      "and no tool failed."]
     out += ["", "## Commands", "", "`f` is the fresh copy of the file; `a×200 b` stands for 200 "
             "'a' then 'b'.", "", "| workload | tool | command |", "|---|---|---|"]
-    for workload, _ in cases + words:
+    for workload, _ in cases + words + list(dense):
         for tool, argv in workload.commands.items():
             out.append(f"| {workload.name} | {tool} | `{shown(argv)}` |")
     out += ["", "## Data", ""]
-    used = {w.data for w, _ in cases + words}
+    used = {w.data for w, _ in cases + words + list(dense)}
     out += [f"- `{DATA[k].name}`: {DATA[k].about}." for k in DATA if k in used]
     if real_kinds:
         out += ["", "`real-256M.txt` is rebuilt by `bench/run.py --only R1` on any machine; "
@@ -860,7 +974,7 @@ def main() -> None:
     for workload in chosen:
         log(f"timing {workload.name} ({workload.title}), {args.n} runs per tool")
         result = run_workload(workload, args.n, args.wait)
-        if workload.table == "words":
+        if workload.table in ("words", "dense"):
             result.matches = count_matches(workload)
         if result.busy_load is not None:
             busy.append(f"{workload.name} ({result.busy_load:.2f})")
@@ -884,10 +998,11 @@ def main() -> None:
             real_kinds = f.read().splitlines()
     cases = [(w, r) for w, r in results if w.table == "tools"]
     words = [(w, r) for w, r in results if w.table == "words"]
+    dense_cases = [(w, r) for w, r in results if w.table == "dense"]
     machine = machine_rows(args.n, load_before, load_after, busy, total)
     os.makedirs(os.path.dirname(os.path.abspath(args.o)), exist_ok=True)
     with open(args.o, "w") as f:
-        f.write(report(cases, words, args.n, machine, cgroup_result, real_kinds))
+        f.write(report(cases, words, args.n, machine, cgroup_result, real_kinds, dense_cases))
     log(f"wrote {args.o} (benchmark time {total:.0f} s)")
     for message in WARNINGS:
         print("  " + message, file=sys.stderr)

@@ -34,6 +34,12 @@ void choose_chunk_size(Run& run) {
   run.image.chunk_size = (pages > 0 ? pages : 1) * static_cast<int64_t>(platform::kPageSize);
 }
 
+// The tests compare edits in batches with the same edits one match at a
+// time, which stays the reference.
+void choose_batches(Run& run) {
+  run.batch.one_match = platform::environment("QK_TEST_ONE_MATCH") != nullptr;
+}
+
 // Writing back the original after a failure only makes sense where this
 // run wrote to the target: in place, or to an output file that is the
 // target itself. False when that failed.
@@ -158,6 +164,7 @@ int run_qk(Run& run, int argc, const char* const* argv) {
   } else {
     if (run.error_code == 0) {
       choose_chunk_size(run);
+      choose_batches(run);
       try {
         load_target(run);
       } catch (const std::bad_alloc&) {

@@ -7,6 +7,7 @@
 
 #include <cassert>
 
+#include "engine/batch.h"
 #include "engine/matcher.h"
 #include "engine/selection.h"
 #include "engine/whole_line.h"
@@ -85,6 +86,10 @@ void run_engine(Run& run) {
       break;
     }
     if (run.settings.selection_mode == kLastPhase2) run.settings.selection_mode = 'L';
+    // Dense matches go in batches; a cycle takes the one at the edge of
+    // the bytes in memory, and every match of an edit a batch cannot make.
+    edit_in_batches(run);
+    if (counts.scan_status != 0 || w.over_limit) continue;
     const bool found = next_acted_match(run);
     if (!keeps_start_offset(run)) m.start_offset = 0;
     if (!found) {

@@ -89,6 +89,22 @@ void build_plan(Run& run) {
   const bool wildcard_on = s.disabled[1] == 0;
   plan.has_wildcards = wildcard_on && std::memchr(text, plan.wildcard, n) != nullptr;
   choose_pair(plan, text, n);
+  plan.word_compare = n <= 8;
+  if (plan.word_compare) {
+    uint8_t want[8] = {};
+    uint8_t fold[8] = {};
+    uint8_t care[8] = {};
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint8_t lower = text[i] | 0x20;
+      if (plan.has_wildcards && text[i] == plan.wildcard) continue;
+      care[i] = 0xFF;
+      fold[i] = plan.ignore_case && lower >= 'a' && lower <= 'z' ? 0x20 : 0;
+      want[i] = text[i] | fold[i];
+    }
+    std::memcpy(&plan.word_want, want, 8);
+    std::memcpy(&plan.word_fold, fold, 8);
+    std::memcpy(&plan.word_care, care, 8);
+  }
   if (plan.path == ScanPath::kBest) plan.path = best_scan_path();
   plan.ready = true;
 }
@@ -196,6 +212,33 @@ void find_match(Run& run, int64_t start_offset) {
     if (s.whole_lines || s.line_filter) widen_to_line(run);
     return;
   }
+}
+
+int64_t find_matches(Run& run, const char* from, const char* window_begin, const char* window_end,
+                     const uint8_t** found, int64_t cap, const char** resume) {
+  const Settings& s = run.settings;
+  const int64_t n = run.texts.search_len;
+  *resume = from;
+  if (!run.plan.ready) build_plan(run);
+  const SearchPlan& plan = run.plan;
+  if (plan.all_wildcards || n == 0) return 0;
+  AnchorTest anchors;
+  anchors.start = s.start_anchor != 0;
+  anchors.end = s.end_anchor != 0;
+  anchors.image_start = reinterpret_cast<const uint8_t*>(run.image.start);
+  anchors.image_end = reinterpret_cast<const uint8_t*>(run.image.end);
+  if (anchors.start && from != run.image.start && from - 1 < window_begin) return 0;
+  // The last candidate whose text, and the byte behind it the end anchor
+  // reads, lie in the window.
+  const char* last = window_end - n - (anchors.end && window_end < run.image.end ? 1 : 0);
+  if (last < from) return 0;
+  const uint8_t* next = nullptr;
+  const int64_t count =
+      collect_matches(plan, reinterpret_cast<const uint8_t*>(run.texts.search), n,
+                      reinterpret_cast<const uint8_t*>(from), last - from + 1,
+                      reinterpret_cast<const uint8_t*>(window_end), anchors, found, cap, &next);
+  *resume = reinterpret_cast<const char*>(next);
+  return count;
 }
 
 }  // namespace qk

@@ -18,12 +18,6 @@ bool skip(Run& run) {
   return false;
 }
 
-bool listed(const Run& run, int64_t number) {
-  for (int i = 0; i < run.match_list.count; ++i)
-    if (run.match_list.numbers[i] == number) return true;
-  return run.match_list.count == 0;
-}
-
 }  // namespace
 
 bool select_match(Run& run) {
@@ -32,17 +26,6 @@ bool select_match(Run& run) {
   if (s.selection_mode == kLastPhase2) return true;
   const int64_t number = ++run.counts.found;
   switch (s.selection_mode) {
-    case 'O':
-      return number % 2 == 0 ? skip(run) : true;
-    case 'E':
-      return number % 2 == 1 ? skip(run) : true;
-    case 'I':
-      return number == 1 ? skip(run) : true;
-    case 'S':
-      return listed(run, number) ? true : skip(run);
-    case '0':
-    case 'R':
-      return skip(run);
     case 'L':
       run.selection.remembered_start = run.match.start_offset;
       run.selection.last_pending = true;
@@ -61,8 +44,14 @@ bool select_match(Run& run) {
       return true;
     }
     default:
-      return true;
+      return acts_on_number(run, number) ? true : skip(run);
   }
+}
+
+bool judged_by_number(const Run& run) {
+  const Settings& s = run.settings;
+  return !s.selection ||
+         (s.selection_mode != 'J' && s.selection_mode != 'L' && s.selection_mode != kLastPhase2);
 }
 
 bool repeat_last_match(Run& run) {

@@ -23,7 +23,8 @@ bool pass_over(Run& run, int64_t count) {
     need(run, w.cursor, w.cursor + (count < edge ? count : edge));
     need(run, w.cursor + (count > edge ? count - edge : 0), w.cursor + count);
   }
-  return w.out.pass_over(w.cursor, count);
+  const OutputStream::Stretch pass = {w.cursor, count, w.cursor - run.image.start, true};
+  return w.out.write_stretches(&pass, 1);
 }
 
 }  // namespace
@@ -44,7 +45,10 @@ void write_image(Run& run, const char* from, int64_t size) {
   while (from < end) {
     const char* ready = need_from(run, from, end);
     if (ready == from) return;  // the stream has already been failed
-    run.writer.out.write(from, ready - from);
+    // The stream is told where the bytes come from in the image, as a
+    // batch tells it.
+    const OutputStream::Stretch copy = {from, ready - from, from - run.image.start, false};
+    run.writer.out.write_stretches(&copy, 1);
     from = ready;
   }
 }
@@ -60,6 +64,10 @@ bool pass_through(Run& run, int64_t count) {
   w.cursor += count;
   w.bytes_written += count;
   return ok;
+}
+
+bool emit_stretches(Run& run, const OutputStream::Stretch* stretches, size_t count) {
+  return run.writer.out.write_stretches(stretches, count);
 }
 
 void emit_tail(Run& run) {

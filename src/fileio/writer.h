@@ -18,6 +18,13 @@ constexpr int32_t kOutputTooBig = -4;
 // seek that passes over them failed.
 bool pass_through(Run& run, int64_t count);
 
+// Emits a batch of stretches in one call (OutputStream::write_stretches):
+// image bytes in front of the edits, passed over or written by the rule
+// pass_through follows, and the edits' bytes. The caller has checked that
+// they fit and keeps the counts. False when a pass failed, as
+// pass_through.
+bool emit_stretches(Run& run, const OutputStream::Stretch* stretches, size_t count);
+
 // The rest of the image after the last match.
 void emit_tail(Run& run);
 

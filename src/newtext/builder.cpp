@@ -172,4 +172,49 @@ void convert_apostrophes(Run& run) {
     if (text[i] == '\'') text[i] = '"';
 }
 
+bool plan_new_text_pieces(Run& run) {
+  const Settings& s = run.settings;
+  const Texts& t = run.texts;
+  BatchState& b = run.batch;
+  b.pieces.clear();
+  if (s.whole_lines || s.line_filter || run.k.line_breaks > 0 || s.reset_per_match) return false;
+  const int64_t n = t.search_len;
+  std::vector<NewTextPiece> text;
+  int64_t count = 0;
+  b.ampersands = 0;
+  b.sets_memo = false;
+  const bool search = s.disabled[2] == 0 && !run.counts.no_insertion_memo;
+  const char* at = t.new_text;
+  const char* end = t.new_text + t.new_len;
+  const char* mark = search && t.new_len > 0
+                         ? static_cast<const char*>(std::memchr(at, s.special[2], t.new_len))
+                         : nullptr;
+  b.sets_memo = search && t.new_len > 0 && !mark;
+  // The insertion of -&:U, :L and :C changes the matched text byte by byte.
+  if (mark && s.amp_case != 0 && !s.whole_line_amp) return false;
+  for (; mark; mark = static_cast<const char*>(
+                   std::memchr(at, s.special[2], static_cast<size_t>(end - at)))) {
+    if (mark > at) text.push_back({at, mark - at, false});
+    text.push_back({nullptr, n, true});
+    count += (mark - at) + n;
+    ++b.ampersands;
+    at = mark + 1;
+  }
+  if (end > at) text.push_back({at, end - at, false});
+  count += end - at;
+  b.padding.clear();
+  if (s.padding && count < n) {
+    b.padding.assign(static_cast<size_t>(n - count), static_cast<char>(s.pad_byte));
+    text.push_back({b.padding.data(), n - count, false});
+    count = n;
+  }
+  if (!s.append_insert && s.overwrite && count > n) return false;
+  b.written = count;
+  if (s.append_insert == 'A') b.pieces.push_back({nullptr, n, true});
+  b.pieces.insert(b.pieces.end(), text.begin(), text.end());
+  if (s.append_insert == 'I') b.pieces.push_back({nullptr, n, true});
+  if (s.append_insert) b.written += n;
+  return true;
+}
+
 }  // namespace qk

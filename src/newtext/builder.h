@@ -30,4 +30,11 @@ int64_t write_line_break(Run& run);
 
 void convert_apostrophes(Run& run);
 
+// For edits in batches: what write_new_text writes at every acted match,
+// as pieces in run.batch, when that is the same at every match apart from
+// the matched text itself (a plain edit, -A or -I, '&' as found, -N; no
+// line break characters, no -K:RM, no -O that takes in more bytes).
+// False when the edit needs write_new_text at each match.
+bool plan_new_text_pieces(Run& run);
+
 }  // namespace qk

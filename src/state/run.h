@@ -263,6 +263,14 @@ struct SearchPlan {
   bool pair = true;
   // kBest picks the fastest path the processor runs; a test sets another.
   ScanPath path = ScanPath::kBest;
+  // A text of at most eight bytes is compared as one word: the eight bytes
+  // at a candidate, ORed with `word_fold` (the case bit of its letters when
+  // case is ignored) and masked with `word_care` (not its wildcards), must
+  // equal `word_want`.
+  bool word_compare = false;
+  uint64_t word_want = 0;
+  uint64_t word_fold = 0;
+  uint64_t word_care = 0;
 };
 
 constexpr int64_t kNoMatch = -1;
@@ -293,6 +301,32 @@ struct Counts {
   uint32_t random_state = 1;
 };
 
+// One piece of what each acted match writes in a batch of edits: bytes of
+// the new text (or padding), or the matched text itself, as the image
+// holds it.
+struct NewTextPiece {
+  const char* data = nullptr;
+  int64_t size = 0;
+  bool matched = false;  // `size` image bytes from the match start
+};
+
+// Edits in batches (engine/batch.h): where matches are dense, every match
+// of the bytes in memory is found in one scan, selected, and its edit
+// handed to the output stream with the others in one call. Set up once per
+// run; the buffers are made then, so a batch allocates nothing.
+struct BatchState {
+  bool planned = false;
+  bool on = false;         // the run's edits can go in batches
+  bool one_match = false;  // the tests' reference: every match on its own
+  std::vector<NewTextPiece> pieces;
+  std::string padding;
+  int64_t written = 0;     // bytes each acted match writes
+  int64_t ampersands = 0;  // insertions of the matched text per acted match
+  bool sets_memo = false;  // the new text holds no special character 2
+  std::vector<const uint8_t*> found;
+  std::vector<OutputStream::Stretch> stretches;
+};
+
 struct Run {
   Run() = default;
   Run(const Run&) = delete;
@@ -310,6 +344,7 @@ struct Run {
   SearchPlan plan;
   WrittenBreak written_break;
   SelectionState selection;
+  BatchState batch;
   Counts counts;
   int32_t error_code = 0;
   FILE* console = stdout;

@@ -106,7 +106,7 @@ void OutputStream::flush() {
 }
 
 void OutputStream::write(const char* data, int64_t size) {
-  if (size <= 0) return;
+  if (size <= 0 || join_gathered(data, size)) return;
   if (!is_open()) {
     error_ = true;
     return;
@@ -144,6 +144,7 @@ void OutputStream::put(char byte) {
 }
 
 bool OutputStream::pass_over(const char* data, int64_t count) {
+  if (pass_joined(data, count)) return true;
   const int64_t from = position_;
   if (!seek_relative(count)) return false;
   if (count <= 0 || append_ || !is_open()) return true;
@@ -170,6 +171,88 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
     buffer_offset_ = end;
   }
   return true;
+}
+
+const OutputStream::Stretch* OutputStream::gather(const Stretch* s, const Stretch* end) {
+  if (!is_open() || append_ || buffered_ <= segment_begin_) return s;
+  // The stream's state stays in registers while the stretches join what
+  // is being gathered; each test below is that of join_gathered() or
+  // pass_joined().
+  char* buffer = buffer_.get();
+  const int64_t file_base = buffer_offset_ - segment_begin_;  // file offset of buffer[0]
+  const int64_t begin = segment_begin_;
+  int64_t committed = committed_;
+  int64_t buffered = buffered_;
+  int64_t position = position_;
+  // Passes whose bytes follow each other in the image with just the bytes
+  // of the writes between them (same-length edits) make one block: it is
+  // copied in one go, and the writes are put over it.
+  const Stretch* block = nullptr;
+  const char* block_from = nullptr;
+  int64_t block_at = 0;
+  int64_t block_end = 0;
+  auto copy_block = [&](const Stretch* upto) {
+    if (!block) return;
+    std::memcpy(buffer + block_at, block_from, static_cast<size_t>(block_end - block_at));
+    int64_t at = block_at;
+    for (const Stretch* t = block; t != upto; ++t) {
+      if (!t->passed) copy_into(buffer + at, t->data, t->size);
+      at += t->size;
+    }
+    block = nullptr;
+  };
+  for (; s != end; ++s) {
+    const int64_t size = s->size;
+    if (size <= 0) break;
+    if (s->passed) {
+      buffered = committed;
+      if (committed <= begin || file_base + committed != position ||
+          (position + size) / kBlock > (position - 1) / kBlock + 1 ||
+          size > std::numeric_limits<int64_t>::max() - position)
+        break;
+      if (!block || s->data != block_from + (buffered - block_at)) {
+        copy_block(s);
+        block = s;
+        block_from = s->data;
+        block_at = buffered;
+      }
+      block_end = buffered + size;
+      buffered += size;
+      position += size;
+    } else {
+      if (buffered <= begin || file_base + buffered != position || buffered + size > kBufferSize)
+        break;
+      committed = buffered;
+      if (!block) copy_into(buffer + buffered, s->data, size);
+      buffered += size;
+      if (!written_.empty() && written_.back() == committed) {
+        written_.back() += size;
+      } else {
+        written_.push_back(committed);
+        written_.push_back(committed + size);
+      }
+      committed += size;
+      position += size;
+    }
+  }
+  copy_block(s);
+  committed_ = committed;
+  buffered_ = buffered;
+  position_ = position;
+  return s;
+}
+
+bool OutputStream::write_stretches(const Stretch* stretches, size_t count) {
+  bool moved = true;
+  const Stretch* end = stretches + count;
+  for (const Stretch* s = gather(stretches, end); s != end; s = gather(s + 1, end)) {
+    if (s->passed) {
+      moved = pass_over(s->data, s->size) && moved;
+    } else {
+      write(s->data, s->size);
+    }
+  }
+  return moved;
 }
 
 bool OutputStream::seek_relative(int64_t distance) {

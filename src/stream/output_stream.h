@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,28 @@ class OutputStream {
   // move) like seek_relative.
   bool pass_over(const char* data, int64_t count);
 
+  // One stretch of the output that a batch of edits hands over at once:
+  // `size` bytes at `data`, for the file from where the stretch before it
+  // ended. Bytes copied unchanged from the file image carry where they
+  // came from there, `image_offset`; new bytes (new text, line breaks,
+  // padding) carry kNewBytes. `passed` marks image bytes that the file
+  // already holds at this very place: they are passed over, not written.
+  struct Stretch {
+    const char* data;
+    int64_t size;
+    int64_t image_offset;
+    bool passed;
+  };
+  static constexpr int64_t kNewBytes = -1;
+  // The stretches in order from the position on: exactly what pass_over()
+  // of each passed one and write() of each other one would do (the same
+  // writes, journal records and error indicator), without a call per
+  // stretch. False when a pass could not move, as pass_over(). Image
+  // stretches that follow each other in the image with just the new bytes
+  // between them, byte for byte, must lie in one block of memory (as the
+  // image's do): the bytes under those new bytes may be read.
+  bool write_stretches(const Stretch* stretches, size_t count);
+
   // Moves the position; false (and no move) when it would leave the range
   // a file offset can hold.
   bool seek_relative(int64_t distance);
@@ -84,7 +107,10 @@ class OutputStream {
  private:
   // Inline: a dense edit appends a few bytes per match.
   void append_to_buffer(const char* data, int64_t size) {
-    char* to = buffer_.get() + buffered_;
+    copy_into(buffer_.get() + buffered_, data, size);
+    buffered_ += size;
+  }
+  static void copy_into(char* to, const char* data, int64_t size) {
     if (size >= 8 && size <= 16) {
       // Two words that may overlap: no loop, no call.
       std::memcpy(to, data, 8);
@@ -98,9 +124,47 @@ class OutputStream {
     } else {
       std::memcpy(to, data, static_cast<size_t>(size));
     }
-    buffered_ += size;
   }
+  // The stretches from `s` on that join what is being gathered, taken in
+  // one loop; returns the first one that does not.
+  const Stretch* gather(const Stretch* s, const Stretch* end);
   void drop_tentative() { buffered_ = committed_; }
+  // The part of write() where the bytes follow those being gathered and
+  // fit in the buffer: nearly every write of a dense edit. False, with
+  // nothing done, otherwise.
+  bool join_gathered(const char* data, int64_t size) {
+    const int64_t gathered = buffered_ - segment_begin_;
+    if (size <= 0 || gathered <= 0 || buffer_offset_ + gathered != position_ ||
+        buffered_ + size > kBufferSize || !is_open())
+      return false;
+    committed_ = buffered_;  // the unchanged bytes in front of it go out too
+    append_to_buffer(data, size);
+    if (!written_.empty() && written_.back() == committed_) {
+      written_.back() += size;
+    } else {
+      written_.push_back(committed_);
+      written_.push_back(committed_ + size);
+    }
+    committed_ += size;
+    position_ += size;
+    return true;
+  }
+  // The part of pass_over() where the bytes passed over reach no further
+  // than the block after the last written byte's, right behind what is
+  // being gathered: they are all kept, in case the next write lands right
+  // behind them. False, with nothing done, otherwise.
+  bool pass_joined(const char* data, int64_t count) {
+    const int64_t from = position_;
+    if (count <= 0 || append_ || !is_open() || committed_ <= segment_begin_ ||
+        buffer_offset_ + committed_ - segment_begin_ != from ||
+        (from + count) / kBlock > (from - 1) / kBlock + 1 ||
+        count > std::numeric_limits<int64_t>::max() - from)
+      return false;
+    drop_tentative();
+    append_to_buffer(data, count);
+    position_ += count;
+    return true;
+  }
   // Ends the run of bytes being gathered, as the next write or pass
   // (`passing`) lands at `next`, away from it: it waits with the others
   // when they all lie close together, or everything goes out.

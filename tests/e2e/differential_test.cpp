@@ -1,4 +1,7 @@
-// Differential tests of the three ways a run writes its result: in place
+// Differential tests of the ways a run can come to its result. Edits in
+// batches against the same edits one match at a time: on dense files with
+// random switch sets both give the same file, report and errorlevel, and
+// make the same writes. And the three ways a run writes its result: in place
 // with intelligent writing (only what changed), in place with -~ (the whole
 // file), and to an output file with -$. On randomized CR LF / LF files and
 // random switch sets all three must produce the same bytes, the same report
@@ -286,6 +289,78 @@ TEST(Differential, SearchTextLongerThanAChunk) {
       EXPECT_TRUE(small.target != content || small.output != "") << "the long text must match";
     }
   }
+}
+
+// A file where a match is every few bytes: short words of few letters,
+// CR LF or LF lines, sometimes long enough for thousands of matches.
+std::string dense_file(Generator& gen) {
+  const int size = gen.pick<int>({200, 3000, 9000, 40000});
+  std::string s;
+  const bool unix_style = gen.chance(20);
+  while (static_cast<int>(s.size()) < size) {
+    s += gen.text(gen.chance(10) ? "ab x" : "abAB xab&", 12);
+    s += unix_style ? "\n" : "\r\n";
+  }
+  return s;
+}
+
+TEST(Differential, BatchesDoWhatOneMatchAtATimeDoes) {
+  Generator gen(0xba7c4);
+  const bool see_writes = no_fault_shim() == nullptr;
+  int edited = 0;
+  for (int i = 0; i < 160; ++i) {
+    const std::string content = dense_file(gen);
+    std::vector<std::string> args = {
+        "f",
+        gen.chance(80) ? gen.pick<std::string>({"a", "b", "ab", "A", "x", "aba", "a@", "@b"})
+                       : gen.search(),
+        gen.chance(20) ? "" : gen.text("xyXY&b", 4)};
+    for (const std::string& sw : gen.switches())
+      args.push_back(sw);
+    if (gen.chance(20)) args.push_back(gen.chance(50) ? "-~" : "-#:0");
+    if (gen.chance(15)) args.insert(args.end(), {"-$", "out"});
+    std::vector<std::pair<std::string, std::string>> env;
+    if (gen.chance(40)) env.push_back({"QK_TEST_CHUNK_SIZE", std::to_string(kChunk)});
+
+    std::string trace = "case " + std::to_string(i) + " (" + std::to_string(content.size()) +
+                        " bytes" + (env.empty() ? "" : ", small chunks") + "):";
+    for (const std::string& a : args)
+      trace += " [" + a + "]";
+    SCOPED_TRACE(trace);
+
+    struct Seen {
+      RunResult result;
+      std::string target, output;
+      std::vector<std::string> writes;
+    };
+    auto run = [&](bool one_match) {
+      TempDir dir;
+      write_file(dir.file("f"), content);
+      auto with = env;
+      if (one_match) with.push_back({"QK_TEST_ONE_MATCH", "1"});
+      Seen seen;
+      if (see_writes) {
+        seen.writes = writes_of(args, dir.path(), with, &seen.result);
+      } else {
+        RunOptions options;
+        options.cwd = dir.path();
+        options.env = with;
+        seen.result = run_qk(args, options);
+      }
+      seen.target = read_file(dir.file("f"));
+      seen.output = read_file(dir.file("out"));
+      return seen;
+    };
+    const Seen batched = run(false);
+    const Seen one = run(true);
+    EXPECT_EQ(batched.result.exit_code, one.result.exit_code);
+    EXPECT_EQ(batched.result.out, one.result.out);
+    EXPECT_TRUE(batched.target == one.target) << "the target differs";
+    EXPECT_TRUE(batched.output == one.output) << "the output file differs";
+    EXPECT_EQ(batched.writes, one.writes);
+    edited += one.target != content || !one.output.empty();
+  }
+  EXPECT_GT(edited, 100);
 }
 
 TEST(Differential, OutputFileThatIsTheTarget) {

@@ -283,6 +283,24 @@ std::vector<std::string> calls_of(const std::vector<std::string>& args, const st
   return calls;
 }
 
+std::vector<std::string> writes_of(const std::vector<std::string>& args, const std::string& dir,
+                                   const std::vector<std::pair<std::string, std::string>>& env,
+                                   RunResult* result) {
+  const std::string log = dir + "/writes.log";
+  unlink(log.c_str());
+  RunOptions options;
+  options.cwd = dir;
+  options.env = env;
+  const auto shim = fault_shim_env();
+  options.env.insert(options.env.end(), shim.begin(), shim.end());
+  options.env.push_back({"QK_WRITE_LOG", log});
+  const RunResult run = run_qk(args, options);
+  if (result) *result = run;
+  std::vector<std::string> writes = lines_of(read_file(log));
+  unlink(log.c_str());
+  return writes;
+}
+
 KillOutcome kill_and_recover(const std::vector<std::string>& args, const std::string& before,
                              const Kill& kill,
                              const std::vector<std::pair<std::string, std::string>>& env) {

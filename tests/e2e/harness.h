@@ -136,6 +136,13 @@ std::vector<std::string> calls_of(const std::vector<std::string>& args, const st
                                   const std::vector<std::pair<std::string, std::string>>& env = {},
                                   RunResult* result = nullptr);
 
+// Runs `args` in `dir` with the fault shim, and returns every write qk
+// made, one a line: "target OFFSET SIZE" for the target (or output file),
+// "journal OFFSET SIZE" for its restore journal.
+std::vector<std::string> writes_of(const std::vector<std::string>& args, const std::string& dir,
+                                   const std::vector<std::pair<std::string, std::string>>& env = {},
+                                   RunResult* result = nullptr);
+
 // One run on a target file "f" in a fresh directory: its content before
 // and after, the output after the banner and the exit code.
 struct FileCase {

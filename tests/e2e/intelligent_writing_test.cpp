@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "e2e/harness.h"
 
@@ -45,6 +46,57 @@ TEST(IntelligentWriting, SameLengthEditWritesOnlyTheNewBytes) {
   ASSERT_EQ(content.size(), static_cast<size_t>(kSparseSize));
   EXPECT_EQ(content.substr(kMiddle, 7), "a bar b");
   EXPECT_EQ(content.find_first_not_of('\0', kMiddle + 7), std::string::npos);
+}
+
+// The writes themselves, as the system sees them: a lone change is
+// written as just its bytes; the next change goes out in the same write,
+// with the unchanged bytes between, when it starts in the block of the
+// last byte written or in the block after it; nothing else is written.
+// Once the length changes, everything from the change on is written.
+TEST(IntelligentWriting, WritesAreExactlyTheChangedBytesAndTheGapsBetweenNeighbours) {
+  if (const char* why = no_fault_shim()) GTEST_SKIP() << why;
+  struct Case {
+    const char* what;
+    std::vector<int> changes;  // offsets of an 'x' in a file of dots
+    std::vector<std::string> writes;
+    const char* search = "x";
+    const char* replacement = "y";
+  };
+  std::vector<int> dense;
+  for (int at = 10; at <= 12280; at += 10)
+    dense.push_back(at);
+  const std::vector<Case> cases = {
+      {"a lone change", {5000}, {"5000 1"}},
+      {"two in one block", {8200, 8300}, {"8200 101"}},
+      {"first and last byte of a block", {8192, 12287}, {"8192 4096"}},
+      {"one block on, as far as it goes", {4095, 8191}, {"4095 4097"}},
+      {"one byte further: the block after next", {4095, 8192}, {"4095 1", "8192 1"}},
+      {"across a block edge", {4095, 4096}, {"4095 2"}},
+      {"from mid-block into the next", {5000, 9000}, {"5000 4001"}},
+      {"mid-block to two blocks on", {5000, 12288}, {"5000 1", "12288 1"}},
+      {"far apart", {100, 20000, 39000}, {"100 1", "20000 1", "39000 1"}},
+      {"a chain of neighbours", {100, 4500, 8900, 13300}, {"100 13201"}},
+      {"dense", dense, {"10 12271"}},
+      {"the last byte", {39999}, {"39999 1"}},
+      {"the last block and the one before", {36000, 39999}, {"36000 4000"}},
+      {"a growing change", {5000, 5010}, {"5000 35002"}, "x", "yy"},
+      {"a lone change of two bytes", {7000}, {"7000 2"}, "x.", "zz"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    std::string content(40000, '.');
+    for (int at : c.changes)
+      content[static_cast<size_t>(at)] = 'x';
+    write_file(dir.file("f"), content);
+    RunResult result;
+    std::vector<std::string> target_writes;
+    for (const std::string& line :
+         writes_of({"f", c.search, c.replacement, "-C"}, dir.path(), {}, &result))
+      if (line.rfind("target ", 0) == 0) target_writes.push_back(line.substr(7));
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(target_writes, c.writes);
+  }
 }
 
 TEST(IntelligentWriting, LengthChangesRewriteTheRestAndCut) {

@@ -294,6 +294,30 @@ TEST(Matcher, AgreesWithAReferenceScanOnEveryPath) {
             << (run.settings.case_sensitive ? "kept" : "ignored") << ", wildcard '"
             << run.settings.special[1] << "') in '" << (image.size() < 400 ? image : "(long)")
             << "'";
+        if (g.chunk || text.empty()) continue;
+        // Many finds at once, a few at a time: the matches that finds from
+        // the end of each match give.
+        const auto n = static_cast<int64_t>(text.size());
+        std::vector<int64_t> apart;
+        for (int64_t at = test::reference_find(image, text, 0, run.settings); at >= 0;
+             at = test::reference_find(image, text, at + n, run.settings))
+          apart.push_back(at);
+        std::vector<int64_t> batched;
+        const uint8_t* found[5];
+        for (const char* from = run.image.start;;) {
+          const char* resume = nullptr;
+          const int64_t count =
+              find_matches(run, from, run.image.start, run.image.end, found, 1 + below(5), &resume);
+          for (int64_t i = 0; i < count; ++i)
+            batched.push_back(reinterpret_cast<const char*>(found[i]) - run.image.start);
+          if (count == 0 && resume == from) break;
+          ASSERT_GT(resume, from);
+          from = resume;
+        }
+        if (!run.plan.all_wildcards) {
+          ASSERT_EQ(batched, apart) << g.name << ", path " << static_cast<int>(path)
+                                    << ", many at once, search '" << search << "'";
+        }
       }
     }
   }

@@ -13,6 +13,9 @@
  *   QK_FAIL_LOG=path     append the kind of every counted call, one a line,
  *                        with " journal" behind it for a call on a restore
  *                        journal (a name holding ".qk-journal")
+ *   QK_WRITE_LOG=path    append "target OFFSET SIZE" (or "journal ...") for
+ *                        every write made, one a line: the write pattern
+ *                        of intelligent writing, seen from outside
  *   QK_SIGNAL_CALL=n     raise the signal QK_SIGNAL (a number) just before
  *                        the n-th counted call, which then goes ahead
  *   QK_FAIL_READ=n       fail the n-th positioned read (pread) of any file
@@ -33,6 +36,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -73,6 +77,26 @@ static void log_call(enum kind k, int on_journal) {
   }
   line[n++] = '\n';
   real_write(log_fd, line, n);
+}
+
+static int on_journal(int fd);
+
+/* QK_WRITE_LOG: one line per write that goes ahead. */
+static void log_write(int fd, off_t offset, size_t size) {
+  static int write_log = -2;
+  static ssize_t (*real_write)(int, const void*, size_t);
+  if (write_log == -2) {
+    const char* path = getenv("QK_WRITE_LOG");
+    int (*real_open)(const char*, int, ...) = (int (*)(const char*, int, ...))next("open");
+    write_log =
+        path && *path ? real_open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+    real_write = (ssize_t(*)(int, const void*, size_t))next("write");
+  }
+  if (write_log < 0) return;
+  char line[80];
+  int n = snprintf(line, sizeof line, "%s %lld %zu\n", on_journal(fd) ? "journal" : "target",
+                   (long long)offset, size);
+  if (n > 0) real_write(write_log, line, (size_t)n);
 }
 
 /* Set by should_fail when the call it counts is the one QK_TEAR_CALL
@@ -178,6 +202,7 @@ ssize_t write(int fd, const void* data, size_t size) {
     real(fd, data, torn_size(lseek(fd, 0, SEEK_CUR), size));
     raise(SIGKILL);
   }
+  if (tracked(fd)) log_write(fd, lseek(fd, 0, SEEK_CUR), size);
   return real(fd, data, size);
 }
 
@@ -192,6 +217,7 @@ ssize_t pwrite(int fd, const void* data, size_t size, off_t offset) {
     real(fd, data, torn_size(offset, size), offset);
     raise(SIGKILL);
   }
+  if (tracked(fd)) log_write(fd, offset, size);
   return real(fd, data, size, offset);
 }
 
@@ -206,6 +232,7 @@ ssize_t pwrite64(int fd, const void* data, size_t size, off_t offset) {
     real(fd, data, torn_size(offset, size), offset);
     raise(SIGKILL);
   }
+  if (tracked(fd)) log_write(fd, offset, size);
   return real(fd, data, size, offset);
 }
 

@@ -9,6 +9,8 @@
 
 #include <random>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "platform/platform.h"
 #include "test_util.h"
@@ -110,6 +112,71 @@ TEST(OutputStream, WritesOnlyChangedBytesAndTheGapsBetweenNearbyOnes) {
       EXPECT_LE(out.journal().size(), c.journal_at_most);
     }
     out.journal().finish(false);
+  }
+}
+
+// A batch of stretches does what the calls it stands for do: the same
+// file, the same bytes written and the same journal, whatever the mix of
+// short and long passes and writes and wherever a batch begins and ends.
+TEST(OutputStream, StretchesDoWhatTheirCallsDo) {
+  std::mt19937 random(29);
+  for (int round = 0; round < 6; ++round) {
+    test::TempDir dir;
+    const int64_t size = round < 2 ? 9000 : (3 << 20) + static_cast<int64_t>(random() % 5000);
+    std::string original(static_cast<size_t>(size), '.');
+    for (char& c : original)
+      c = static_cast<char>('a' + random() % 3);
+    const bool dense = round % 2 == 0;
+    std::vector<std::string> texts;  // the new bytes, alive until the end
+    std::vector<OutputStream::Stretch> all;
+    for (int64_t at = 0; at < size;) {
+      const int64_t pass = std::min<int64_t>(
+          size - at, random() % 50 == 0 ? random() % 12000 : random() % (dense ? 20 : 300));
+      if (pass > 0) all.push_back({original.data() + at, pass, at, true});
+      at += pass;
+      texts.push_back(std::string(random() % 8 == 0 ? random() % 3000 : 1 + random() % 4, 'X'));
+      all.push_back(
+          {nullptr, static_cast<int64_t>(texts.back().size()), OutputStream::kNewBytes, false});
+      at += static_cast<int64_t>(texts.back().size());
+    }
+    for (size_t i = 0, k = 0; i < all.size(); ++i)
+      if (!all[i].passed) all[i].data = texts[k++].data();
+
+    auto run = [&](bool batched) {
+      const std::string path = dir.file(batched ? "batched" : "one-by-one");
+      test::write_file(path, original);
+      OutputStream out;
+      out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
+      out.journal().start(path.c_str(), size);
+      std::mt19937 cuts(round);
+      for (size_t i = 0; i < all.size();) {
+        const size_t n = std::min<size_t>(all.size() - i, 1 + cuts() % 64);
+        if (batched) {
+          EXPECT_TRUE(out.write_stretches(all.data() + i, n));
+        } else {
+          for (size_t k = i; k < i + n; ++k) {
+            if (all[k].passed) {
+              EXPECT_TRUE(out.pass_over(all[k].data, all[k].size));
+            } else {
+              out.write(all[k].data, all[k].size);
+            }
+          }
+        }
+        i += n;
+      }
+      EXPECT_TRUE(out.close());
+      const std::string result = test::read_file(path);
+      const int64_t physical = out.physical_bytes();
+      const int64_t journal = out.journal().size();
+      out.journal().finish(false);
+      return std::make_tuple(result, physical, journal);
+    };
+    const auto one_by_one = run(false);
+    const auto batched = run(true);
+    EXPECT_TRUE(std::get<0>(batched) == std::get<0>(one_by_one)) << "round " << round;
+    EXPECT_EQ(std::get<1>(batched), std::get<1>(one_by_one)) << "round " << round;
+    EXPECT_EQ(std::get<2>(batched), std::get<2>(one_by_one)) << "round " << round;
+    EXPECT_GT(std::get<2>(batched), 0);
   }
 }
 
