@@ -60,6 +60,13 @@ uint64_t Checksum::value() const {
   Checksum last = *this;
   std::memset(last.pending_ + pending_size_, 0, kBlock - pending_size_);
   last.add_block(last.pending_);
+  // A word of block b is in the sums of the blocks from b on: blocks is
+  // their number, the last one padded with zeros.
+  const uint64_t blocks = total_ / kBlock + 1;
+  for (size_t lane = 0; lane < kLanes; ++lane) {
+    last.sum_[lane] += change_sum_[lane];
+    last.sums_[lane] += blocks * change_sum_[lane] - change_weight_[lane];
+  }
   uint64_t h = mix(total_ ^ seed_);
   for (size_t lane = 0; lane < kLanes; ++lane)
     h = mix(h ^ last.sum_[lane]) + mix(last.sums_[lane] + static_cast<uint64_t>(lane));

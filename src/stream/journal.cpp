@@ -149,7 +149,6 @@ RestoreJournal::Encoding RestoreJournal::begin_record(const int64_t* spans, size
   unsigned char* out = reinterpret_cast<unsigned char*>(body());
   Encoding encoding;
   encoding.original = Checksum(seed_);
-  encoding.new_bytes = Checksum(seed_ ^ 1);
   int64_t used = journal::encode_number(count, out);
   int64_t previous_end = 0;
   for (size_t i = 0; i < count; ++i) {
@@ -164,35 +163,68 @@ RestoreJournal::Encoding RestoreJournal::begin_record(const int64_t* spans, size
 }
 
 void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char* now, int64_t size,
-                                 const std::vector<int64_t>* changing, int64_t skip, int64_t base) {
+                                 const std::vector<int64_t>* changing, int64_t skip, int64_t base,
+                                 int64_t spanned) {
   unsigned char* out = reinterpret_cast<unsigned char*>(body());
   int64_t used = encoding->used;
-  Checksum& new_bytes = encoding->new_bytes;
+  Checksum& changes = encoding->changes;
+  const auto* before = reinterpret_cast<const unsigned char*>(old);
+  const auto* after = reinterpret_cast<const unsigned char*>(now);
   // Offsets from here on are from `old`'s start; the entries' from the
   // record's, `base` before it.
   int64_t previous_end = encoding->previous_end - base;
-  // One entry: the originals of [i, end), after the gap from the last.
+  // One entry: the originals of [i, end), after the gap from the last. A
+  // dense edit makes one a few bytes long every few bytes: numbers below
+  // 128 take one byte each.
   auto add_entry = [&](int64_t i, int64_t end) {
     const int64_t n = end - i;
-    used += journal::encode_number(static_cast<uint64_t>(i - previous_end), out + used);
-    used += journal::encode_number(static_cast<uint64_t>(n), out + used);
-    if (n <= 16) {
+    const auto gap = static_cast<uint64_t>(i - previous_end);
+    if (gap < 0x80 && n < 0x80) {
+      out[used] = static_cast<unsigned char>(gap);
+      out[used + 1] = static_cast<unsigned char>(n);
+      used += 2;
+    } else {
+      used += journal::encode_number(gap, out + used);
+      used += journal::encode_number(static_cast<uint64_t>(n), out + used);
+    }
+    if (n >= 8 && n <= 16) {
+      std::memcpy(out + used, old + i, 8);
+      std::memcpy(out + used + n - 8, old + end - 8, 8);
+    } else if (n < 8) {
       for (int64_t k = 0; k < n; ++k)
         out[used + k] = static_cast<unsigned char>(old[i + k]);
     } else {
       std::memcpy(out + used, old + i, static_cast<size_t>(n));
     }
     used += n;
-    new_bytes.add(now + i, static_cast<size_t>(n));
+    changes.change(static_cast<uint64_t>(spanned + i), before + i, after + i,
+                   static_cast<size_t>(n));
     previous_end = end;
   };
   const size_t count = changing ? changing->size() : 2;
-  for (size_t s = 0; s + 1 < count; s += 2) {
+  // The stretches are in order: those of this piece begin with the first
+  // that ends inside it (a write goes to the journal a piece at a time).
+  size_t first = 0;
+  if (changing) {
+    size_t low = 0;
+    size_t high = count / 2;
+    while (low < high) {
+      const size_t middle = (low + high) / 2;
+      if ((*changing)[2 * middle + 1] - skip <= 0) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    first = 2 * low;
+  }
+  for (size_t s = first; s + 1 < count; s += 2) {
     int64_t i = changing ? (*changing)[s] - skip : 0;
+    if (i >= size) break;  // the stretches of the next piece
     int64_t stop = changing ? (*changing)[s + 1] - skip : size;
     i = std::max({i, previous_end, int64_t{0}});
     stop = std::min(stop, size);
-    if (i >= stop) continue;  // a stretch in another piece
+    if (i >= stop) continue;
     if (stop - i <= 16) {
       // A short edit, the common case of a dense run: one entry from its
       // first changed byte to its last, found byte by byte.
@@ -226,8 +258,14 @@ bool RestoreJournal::append_record(journal::RecordHead head, const Encoding* enc
   // about it (where the file system keeps marks).
   if (!marked_ && records_ == 0) marked_ = platform::set_mark(target_, name_);
   head.body = encoding ? encoding->used : 0;
-  head.original = encoding ? encoding->original.value() : 0;
-  head.written = encoding ? encoding->new_bytes.value() : 0;
+  head.original = 0;
+  head.written = 0;
+  if (encoding) {
+    Checksum written = encoding->original;
+    written.add_changes(encoding->changes);
+    head.original = encoding->original.value();
+    head.written = written.value();
+  }
   journal::seal(&head, body(), seed_);
   const int64_t length = static_cast<int64_t>(sizeof head) + head.body + journal::kTrailer;
   std::memcpy(record_, &head, sizeof head);
@@ -281,7 +319,7 @@ bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t s
     const int64_t span[2] = {0, n};
     Encoding encoding = begin_record(span, 1);
     const int64_t spans_size = encoding.used;
-    encode_more(&encoding, old, data + skip, n, changing, skip, 0);
+    encode_more(&encoding, old, data + skip, n, changing, skip, 0, 0);
     if (encoding.used == spans_size) continue;  // nothing there changes
     encoding.original.add(old, static_cast<size_t>(n));
     journal::RecordHead head = {};
@@ -331,6 +369,7 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
   }
   Encoding encoding = begin_record(spans.data(), count);
   const int64_t spans_size = encoding.used;
+  int64_t spanned = 0;
   for (size_t p = 0; p < count; ++p) {
     const Part& part = parts[p];
     const char* old = part.originals;
@@ -340,7 +379,8 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
     }
     encoding.original.add(old, static_cast<size_t>(part.size));
     encode_more(&encoding, old, part.data, part.size, changing, part.skip,
-                part.offset - first.offset);
+                part.offset - first.offset, spanned);
+    spanned += part.size;
   }
   if (encoding.used == spans_size) return true;
   journal::RecordHead head = {};
@@ -376,7 +416,7 @@ bool RestoreJournal::keep_rest(platform::FileHandle file, int64_t offset, bool o
     Encoding encoding = begin_record(span, 1);
     const int64_t spans_size = encoding.used;
     encoding.original.add(current_, static_cast<size_t>(n));
-    encode_more(&encoding, current_, zeros, n, nullptr, 0, 0);
+    encode_more(&encoding, current_, zeros, n, nullptr, 0, 0, 0);
     // The first record of a cut is made even when the rest is all zeros:
     // it holds the length the cut leaves.
     if (encoding.used > spans_size || from == offset) ok = append_record(head, &encoding);

@@ -138,20 +138,22 @@ class RestoreJournal {
 
   bool have_buffers();
   char* body() { return record_ + sizeof(journal::RecordHead); }
-  // What a record is built of: its body so far, and the checksums of the
-  // originals of its spans and of the new bytes where entries are.
+  // What a record is built of: its body so far, the checksum of its spans'
+  // bytes as they were, and the changes the writes make to them (which
+  // give the checksum of the spans as written).
   struct Encoding {
     int64_t used = 0;
     int64_t previous_end = 0;  // of the last entry, from the record's start
     Checksum original{0};
-    Checksum new_bytes{0};
+    Checksum changes{0};
   };
   Encoding begin_record(const int64_t* spans, size_t count);
   // Entries for the bytes of `now` that differ from `old` within the
   // stretches, appended to the body, for a write `base` bytes after the
-  // record's start.
+  // record's start and `spanned` bytes into its spans.
   void encode_more(Encoding* encoding, const char* old, const char* now, int64_t size,
-                   const std::vector<int64_t>* changing, int64_t skip, int64_t base);
+                   const std::vector<int64_t>* changing, int64_t skip, int64_t base,
+                   int64_t spanned);
   bool append_record(journal::RecordHead head, const Encoding* encoding);
   bool read_record(int64_t at, journal::RecordHead* head);
   bool make_file(const std::string& name, platform::MakeFailure* why);

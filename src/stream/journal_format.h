@@ -11,11 +11,10 @@
 // A write record is about the stretches one or more writes cover (spans,
 // all inside one piece of the file): its body lists them, then the
 // originals of the bytes in them that change, as entries (gap from the
-// previous entry's end, length, original bytes). It holds a checksum of
-// all the spans' bytes as they were and one of the bytes the writes put
-// where entries are, so a recovery can tell that every byte of the spans
-// is as the run left it. A cut record keeps what a cut of the file takes
-// away, leaving out runs of zero bytes, which lengthening the file brings
+// previous entry's end, length, original bytes). It holds checksums of
+// all the spans' bytes as they were and as the writes leave them, so a
+// recovery can tell that every byte of the spans is as the run left it. A cut record keeps what a
+// cut of the file takes away, leaving out runs of zero bytes, which lengthening the file brings
 // back as holes. A growth record says how long the run may make the file.
 // Numbers are little-endian, as on every machine QK is built for.
 #pragma once
@@ -53,7 +52,7 @@ struct RecordHead {
   int64_t offset;  // the target range the record is about
   int64_t end;
   int64_t body;       // bytes of spans and entries behind the head
-  uint64_t written;   // kWrite: checksum of the bytes written where entries are
+  uint64_t written;   // kWrite: checksum of the spans' bytes as written
   uint64_t original;  // kWrite, kCut: checksum of the spans' bytes before
   uint64_t check;     // checksum of the head (this field 0) and the body
 };

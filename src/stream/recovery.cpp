@@ -85,14 +85,9 @@ Held held_by(platform::FileHandle target, int64_t size, const RecordHead& head, 
   int64_t n;
   while (spans.next_span(&at, &n))
     now.add(range + (at - head.offset), static_cast<size_t>(n));
-  bool original = true;
-  Checksum written(seed ^ 1);
   const bool parsed =
       journal::for_each_entry(head, body, [&](int64_t entry, const char* bytes, int64_t count) {
-        char* here = range + (entry - head.offset);
-        original = original && std::memcmp(here, bytes, static_cast<size_t>(count)) == 0;
-        written.add(here, static_cast<size_t>(count));
-        std::memcpy(here, bytes, static_cast<size_t>(count));
+        std::memcpy(range + (entry - head.offset), bytes, static_cast<size_t>(count));
         return true;
       });
   Checksum restored(seed);
@@ -101,13 +96,13 @@ Held held_by(platform::FileHandle target, int64_t size, const RecordHead& head, 
     restored.add(range + (at - head.offset), static_cast<size_t>(n));
   if (!parsed || !spans.ok() || !again.ok() || restored.value() != head.original)
     return Held::kOther;
+  const bool original = now.value() == head.original;
   if (head.kind == journal::kCut) {
-    original = now.value() == head.original;
     if (original && zeros) return Held::kAny;
     return original ? Held::kOriginal : zeros ? Held::kNew : Held::kMix;
   }
   if (original) return Held::kOriginal;
-  return written.value() == head.written ? Held::kNew : Held::kMix;
+  return now.value() == head.written ? Held::kNew : Held::kMix;
 }
 
 // Whether the file is one the dead run can have left: newest first, the

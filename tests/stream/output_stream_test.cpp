@@ -147,7 +147,8 @@ TEST(OutputStream, StretchesDoWhatTheirCallsDo) {
       test::write_file(path, original);
       OutputStream out;
       out.attach(platform::open_file(path.c_str(), platform::OpenMode::kUpdate), false);
-      out.journal().start(path.c_str(), size);
+      out.journal().start(out.handle(), journal::places_of(out.handle(), path.c_str()), size,
+                          false);
       std::mt19937 cuts(round);
       for (size_t i = 0; i < all.size();) {
         const size_t n = std::min<size_t>(all.size() - i, 1 + cuts() % 64);

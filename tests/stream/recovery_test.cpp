@@ -86,8 +86,9 @@ TEST(Recovery, CraftedJournalsAreRefusedAsDamaged) {
          const std::string was = "the cat sat on the mat, the cat sat on the mat\n";
          before.add(was.data(), was.size());
          r.original = before.value();
-         Checksum now(f.head.seed ^ 1);
-         now.add("dog", 3);
+         Checksum now(f.head.seed);
+         const std::string is = "the dog sat on the mat, the cat sat on the mat\n";
+         now.add(is.data(), is.size());
          r.written = now.value();
          f.add(r, b);
        },
