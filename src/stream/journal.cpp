@@ -197,8 +197,12 @@ void RestoreJournal::encode_more(Encoding* encoding, const char* old, const char
       std::memcpy(out + used, old + i, static_cast<size_t>(n));
     }
     used += n;
-    changes.change(static_cast<uint64_t>(spanned + i), before + i, after + i,
-                   static_cast<size_t>(n));
+    if (n > 16) {
+      encoding->long_entries = true;
+    } else {
+      changes.change(static_cast<uint64_t>(spanned + i), before + i, after + i,
+                     static_cast<size_t>(n));
+    }
     previous_end = end;
   };
   const size_t count = changing ? changing->size() : 2;
@@ -264,7 +268,7 @@ bool RestoreJournal::append_record(journal::RecordHead head, const Encoding* enc
     Checksum written = encoding->original;
     written.add_changes(encoding->changes);
     head.original = encoding->original.value();
-    head.written = written.value();
+    head.written = encoding->long_entries ? encoding->written.value() : written.value();
   }
   journal::seal(&head, body(), seed_);
   const int64_t length = static_cast<int64_t>(sizeof head) + head.body + journal::kTrailer;
@@ -322,6 +326,10 @@ bool RestoreJournal::keep(platform::FileHandle file, const char* data, int64_t s
     encode_more(&encoding, old, data + skip, n, changing, skip, 0, 0);
     if (encoding.used == spans_size) continue;  // nothing there changes
     encoding.original.add(old, static_cast<size_t>(n));
+    if (encoding.long_entries) {
+      encoding.written = Checksum(seed_);
+      encoding.written.add(data + skip, static_cast<size_t>(n));
+    }
     journal::RecordHead head = {};
     head.kind = journal::kWrite;
     head.offset = from;
@@ -381,6 +389,11 @@ bool RestoreJournal::keep_together(platform::FileHandle file, const Part* parts,
     encode_more(&encoding, old, part.data, part.size, changing, part.skip,
                 part.offset - first.offset, spanned);
     spanned += part.size;
+  }
+  if (encoding.long_entries) {
+    encoding.written = Checksum(seed_);
+    for (size_t p = 0; p < count; ++p)
+      encoding.written.add(parts[p].data, static_cast<size_t>(parts[p].size));
   }
   if (encoding.used == spans_size) return true;
   journal::RecordHead head = {};

@@ -146,6 +146,10 @@ class RestoreJournal {
     int64_t previous_end = 0;  // of the last entry, from the record's start
     Checksum original{0};
     Checksum changes{0};
+    // Some entry was long (a stretch rewritten, not a few bytes edited):
+    // the checksum as written is then made from the written bytes.
+    bool long_entries = false;
+    Checksum written{0};
   };
   Encoding begin_record(const int64_t* spans, size_t count);
   // Entries for the bytes of `now` that differ from `old` within the
