@@ -100,7 +100,20 @@ void edit_target(Run& run) {
   const platform::FileHandle file = run.writer.out.handle();
   bool whole = true;
   const bool finished = c.scan_status == 1 || c.scan_status == -1 || c.scan_status == -7;
-  if (run.writer.net_change < 0 && in_place(run) && finished) {
+  if (journal.mapping() && finished) {
+    // The edit was made as a map: now it is written, and the length set.
+    bool begun = false;
+    if (!journal.finish_map(file, run.writer.bytes_written, &begun)) c.scan_status = -14;
+  }
+  // A map whose journal ran out of room: nothing was written.
+  if (journal.mapping() && c.scan_status == -14 &&
+      journal.map_failure() == platform::MakeFailure::kNoRoom) {
+    c.scan_status = -30;
+    run.guard.no_journal = true;
+    run.guard.why_none = platform::MakeFailure::kNoRoom;
+  }
+  const bool mapped = journal.carrying_out() || journal.mapping();
+  if (!mapped && run.writer.net_change < 0 && in_place(run) && finished) {
     if (!truncate_target(run, run.writer.bytes_written)) {
       c.scan_status = journal.had_no_place() ? -30 : journal.short_of_memory() ? -3 : -20;
       run.guard.no_journal = journal.had_no_place();
@@ -124,7 +137,7 @@ void edit_target(Run& run) {
   // The journal goes once the file is whole again; if it could not be put
   // back, the journal stays for the next run.
   if (!whole && journal.on_disk()) {
-    run.guard.recovery = Recovery::kFailed;
+    run.guard.recovery = journal.carrying_out() ? Recovery::kUnfinished : Recovery::kFailed;
     run.guard.journal = journal.name();
   }
   journal.finish(!whole);
@@ -170,7 +183,8 @@ int run_qk(Run& run, int argc, const char* const* argv) {
       } catch (const std::bad_alloc&) {
         run.error_code = -3;
       }
-      if (run.guard.recovery == Recovery::kRestored) print_recovered(run);
+      if (run.guard.recovery == Recovery::kRestored || run.guard.recovery == Recovery::kCompleted)
+        print_recovered(run);
     }
     if (run.error_code == 0) edit_target(run);
     print_outcome_or_error(run);

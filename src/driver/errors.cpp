@@ -121,6 +121,12 @@ void print_guard_detail(Run& run) {
                    "user.qk.journal %s)\n",
                    name, file);
       break;
+    case Recovery::kUnfinished:
+      std::fprintf(out,
+                   "       (Could not finish the edit, whose journal %s stays: free some space or "
+                   "mend the disk, then run QK on the file again to finish it)\n",
+                   name);
+      break;
     case Recovery::kFailed:
       std::fprintf(out,
                    "       (Could not put the file back with journal %s, which stays: free "

@@ -10,6 +10,7 @@
 #include "fileio/loader.h"
 
 #include "fileio/image.h"
+#include "fileio/writer.h"
 #include "platform/platform.h"
 #include "stream/journal_place.h"
 
@@ -105,12 +106,14 @@ bool guard_target(Run& run, platform::FileHandle target, bool writable,
   switch (found.result) {
     case Recovery::kNone:
     case Recovery::kRestored:
+    case Recovery::kCompleted:
       return true;
     case Recovery::kBusy:
       guard.busy = true;
       run.error_code = -30;
       return false;
     case Recovery::kFailed:
+    case Recovery::kUnfinished:
       run.error_code = -14;
       return false;
     default:
@@ -241,6 +244,9 @@ void load_target(Run& run) {
   // A report-only run's stream may not write, so any write fails.
   run.writer.out.attach(target, false, !in_place);
   if (in_place) run.writer.out.on_change(hand_originals, &run);
+  // An edit that may change the length is made as a map first, and
+  // written from it once whole (stream/journal.h).
+  if (in_place && !keeps_length(run)) journal.begin_map();
 }
 
 FileImage::~FileImage() {

@@ -29,6 +29,21 @@ bool pass_over(Run& run, int64_t count) {
 
 }  // namespace
 
+bool keeps_length(const Run& run) {
+  const Settings& s = run.settings;
+  if (s.whole_lines || s.line_filter || s.append_insert || s.add_mode || s.overwrite ||
+      run.k.line_breaks > 0)
+    return false;
+  const int64_t search = run.texts.search_len;
+  int64_t written = run.texts.new_len;
+  if (s.disabled[2] == 0) {
+    for (uint32_t i = 0; i < run.texts.new_len; ++i)
+      if (run.texts.new_text[i] == s.special[2]) written += search - 1;
+  }
+  if (s.padding && written < search) written = search;
+  return written == search;
+}
+
 // Nothing QK writes may take the output past the largest file it accepts:
 // such a write is dropped and the run undone, so an edit that keeps growing
 // can never fill the disk.

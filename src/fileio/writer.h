@@ -14,6 +14,13 @@ namespace qk {
 // file QK accepts; it is undone like a write fault.
 constexpr int32_t kOutputTooBig = -4;
 
+// True when every edit of the run writes as many bytes as it consumes:
+// a plain replacement (no line modes, no adding) whose new text, with the
+// matched text put in for '&' and the padding of -N, is as long as the
+// search text. Such a run is written in place as it goes; any other is
+// first made as a map of the file and written from it.
+bool keeps_length(const Run& run);
+
 // Emits `count` unchanged image bytes at the image cursor; false when the
 // seek that passes over them failed.
 bool pass_through(Run& run, int64_t count);

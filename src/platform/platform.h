@@ -57,6 +57,12 @@ bool write_appending(FileHandle file, const char* data, int64_t size);
 // Sets the length of an open file.
 bool set_length(FileHandle file, int64_t length);
 
+// Sets aside room on the disk for the file to grow to `length` bytes,
+// without changing its length, so that writes up to there cannot fail for
+// want of room. False when there is no room (or a size limit says no);
+// true where the file system cannot set room aside.
+bool reserve_room(FileHandle file, int64_t length);
+
 // Another handle on the same open file (not the file's name opened again),
 // closed on its own; kNoFile on failure.
 FileHandle duplicate_file(FileHandle file);
@@ -123,7 +129,8 @@ struct FoundFile {
                  // others, or owned by someone who may not write the target
     kOtherUser,  // a plain file of another user who may write the target,
                  // or one this user may not read: `owner` names them
-    kOpened,     // this user's or the administrator's, open for reading
+    kOpened,     // this user's or the administrator's, open for reading (and
+                 // writing, where this user may)
   };
   Kind kind = kMissing;
   FileHandle file = kNoFile;
@@ -142,6 +149,9 @@ enum class MakeFailure {
   kTooLong,      // the name is too long
   kOther,
 };
+// What stopped the last file call that failed, as far as it says.
+MakeFailure last_failure();
+
 // Makes `name` a new file that only its owner may read or write, locked
 // (try_lock) by the handle returned and already holding `head`: it is made
 // as `name`.new and takes `name` only when whole, so that another run never

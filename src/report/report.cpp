@@ -41,6 +41,12 @@ void print_outcome(Run& run) {
 
 void print_recovered(Run& run) {
   if (run.settings.verbosity < '2') return;
+  if (run.guard.recovery == Recovery::kCompleted) {
+    std::fprintf(run.console,
+                 "\nFinished the edit of %s that an unfinished run began (journal %s)\n",
+                 run.texts.slots.file_name, run.guard.journal.c_str());
+    return;
+  }
   std::fprintf(run.console, "\nRestored %s as it was before an unfinished run (journal %s)\n",
                run.texts.slots.file_name, run.guard.journal.c_str());
 }

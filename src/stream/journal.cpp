@@ -96,6 +96,7 @@ RestoreJournal::Started RestoreJournal::start(platform::FileHandle target,
   had_no_place_ = false;
   marked_ = false;
   records_ = 0;
+  map_ = MapState::kNone;
   lone_at_ = -1;
   lone_original_.clear();
   original_size_ = original_size;
@@ -453,6 +454,165 @@ bool RestoreJournal::keep_all_before_rewrite(platform::FileHandle file, bool app
   return true;
 }
 
+bool RestoreJournal::begin_map() {
+  if (!active_ || !store_.on_file() || !have_buffers()) return false;
+  map_ = MapState::kRecording;
+  map_failure_ = platform::MakeFailure::kNone;
+  map_first_ = store_.size();
+  map_used_ = 0;
+  map_items_ = 0;
+  map_record_output_ = 0;
+  map_record_image_ = 0;
+  map_output_ = 0;
+  map_image_ = 0;
+  pending_size_ = 0;
+  return true;
+}
+
+bool RestoreJournal::map_flush() {
+  if (map_items_ == 0) return true;
+  if (!marked_ && records_ == 0) marked_ = platform::set_mark(target_, name_);
+  journal::RecordHead head = {};
+  head.kind = journal::kMap;
+  head.offset = map_record_output_;
+  head.end = map_output_ - pending_size_;
+  head.written = static_cast<uint64_t>(map_record_image_);
+  head.body = map_used_;
+  journal::seal(&head, body(), seed_);
+  const int64_t length = static_cast<int64_t>(sizeof head) + head.body + journal::kTrailer;
+  std::memcpy(record_, &head, sizeof head);
+  std::memcpy(body() + head.body, &length, sizeof length);
+  if (!store_.append(record_, length)) {
+    map_failure_ = platform::last_failure();
+    return false;
+  }
+  ++records_;
+  map_record_output_ = head.end;
+  map_record_image_ = map_image_;
+  map_used_ = 0;
+  map_items_ = 0;
+  return true;
+}
+
+// Encodes the waiting same or copy item.
+bool RestoreJournal::map_pending_out() {
+  if (pending_size_ == 0) return true;
+  if ((map_used_ + 24 > kBodyRoom || map_items_ >= journal::kMapItems) && !map_flush())
+    return false;
+  auto* out = reinterpret_cast<unsigned char*>(body());
+  map_used_ += journal::encode_number(static_cast<uint64_t>(pending_size_) << 2 | pending_kind_,
+                                      out + map_used_);
+  map_used_ +=
+      journal::encode_number(static_cast<uint64_t>(pending_image_ - map_image_), out + map_used_);
+  ++map_items_;
+  map_image_ = pending_image_ + pending_size_;
+  pending_size_ = 0;
+  return true;
+}
+
+bool RestoreJournal::map_item(uint32_t kind, int64_t position, const char* data, int64_t image,
+                              int64_t size) {
+  if (size <= 0) return true;
+  // The output is mapped in order, as it is made, from where it begins.
+  if (map_ != MapState::kRecording) return false;
+  if (map_output_ == 0 && map_items_ == 0 && pending_size_ == 0 && records_ == 0)
+    map_output_ = map_record_output_ = position;
+  if (position != map_output_) return false;
+  if (kind != journal::kNew) {
+    // A copy of bytes an earlier copy took (the matched text of '&', say)
+    // is kept as new bytes: the map's copies follow each other in the
+    // image.
+    const int64_t frontier = pending_size_ > 0 ? pending_image_ + pending_size_ : map_image_;
+    if (image < frontier) {
+      const int64_t below = std::min(size, frontier - image);
+      if (!map_item(journal::kNew, position, data, -1, below)) return false;
+      return map_item(kind, position + below, data + below, image + below, size - below);
+    }
+    if (pending_size_ > 0 && pending_kind_ == kind && image == frontier) {
+      pending_size_ += size;
+    } else {
+      if (!map_pending_out()) return false;
+      pending_kind_ = kind;
+      pending_image_ = image;
+      pending_size_ = size;
+    }
+    map_output_ += size;
+    return true;
+  }
+  if (!map_pending_out()) return false;
+  auto* out = reinterpret_cast<unsigned char*>(body());
+  while (size > 0) {
+    if ((map_used_ + 24 >= kBodyRoom || map_items_ >= journal::kMapItems) && !map_flush())
+      return false;
+    const int64_t n = std::min(size, kBodyRoom - map_used_ - 24);
+    map_used_ +=
+        journal::encode_number(static_cast<uint64_t>(n) << 2 | journal::kNew, out + map_used_);
+    std::memcpy(out + map_used_, data, static_cast<size_t>(n));
+    map_used_ += n;
+    ++map_items_;
+    map_output_ += n;
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool RestoreJournal::map_same(int64_t position, int64_t size) {
+  return map_item(journal::kSame, position, nullptr, position, size);
+}
+
+bool RestoreJournal::map_copy(int64_t position, const char* data, int64_t image_offset,
+                              int64_t size) {
+  return map_item(journal::kCopy, position, data, image_offset, size);
+}
+
+bool RestoreJournal::map_new(int64_t position, const char* data, int64_t size) {
+  return map_item(journal::kNew, position, data, -1, size);
+}
+
+bool RestoreJournal::finish_map(platform::FileHandle target, int64_t length, bool* begun) {
+  *begun = false;
+  if (map_ != MapState::kRecording || !map_pending_out() || !map_flush()) return false;
+  // Room for the grown file and for the progress of the moves is set aside
+  // first: once the edit begins, no write may fail for want of it.
+  const int64_t map_end = store_.size();
+  const auto done_length = static_cast<int64_t>(sizeof(journal::RecordHead)) + journal::kTrailer;
+  const int64_t slots = map_end + done_length;
+  const int64_t chunk = move_chunk(length);
+  const int64_t slots_end = slots + 2 * (static_cast<int64_t>(sizeof(journal::Slot)) + chunk);
+  // The slots' last byte, written: a size limit says no now, not later.
+  const char zero = 0;
+  if (!platform::reserve_room(target, length)) return false;
+  if (!platform::reserve_room(store_.file(), slots_end) ||
+      !store_.write_past(slots_end - 1, &zero, 1)) {
+    map_failure_ = platform::last_failure();
+    return false;
+  }
+  journal::RecordHead head = {};
+  head.kind = journal::kMapDone;
+  head.offset = head.end = length;
+  head.original = static_cast<uint64_t>(slots);
+  head.written = static_cast<uint64_t>(chunk);
+  journal::seal(&head, body(), seed_);
+  std::memcpy(record_, &head, sizeof head);
+  std::memcpy(record_ + sizeof head, &done_length, sizeof done_length);
+  if (!store_.append(record_, done_length)) {
+    map_failure_ = platform::last_failure();
+    return false;
+  }
+  ++records_;
+  map_ = MapState::kDone;
+  *begun = true;
+  MapPlan plan;
+  plan.begin = map_first_;
+  plan.end = map_end;
+  plan.seed = seed_;
+  plan.length = length;
+  plan.slots = slots;
+  plan.chunk = chunk;
+  return apply_map(store_, plan, target);
+}
+
 bool RestoreJournal::read_record(int64_t at, journal::RecordHead* head) {
   return store_.read(at, head, sizeof *head) && head->body >= 0 && head->body <= kBodyRoom &&
          store_.read(at + static_cast<int64_t>(sizeof *head), body(), head->body);
@@ -460,6 +620,10 @@ bool RestoreJournal::read_record(int64_t at, journal::RecordHead* head) {
 
 bool RestoreJournal::play_back(platform::FileHandle file) {
   if (!active_) return true;
+  // A map being made has not touched the file; one being carried out can
+  // only be finished.
+  if (map_ == MapState::kRecording) return true;
+  if (map_ == MapState::kDone) return false;
   if (records_ == 0 && lone_at_ >= 0) {
     return platform::write_at(file, lone_original_.data(),
                               static_cast<int64_t>(lone_original_.size()), lone_at_) &&

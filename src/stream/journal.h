@@ -26,6 +26,7 @@
 #include "stream/journal_format.h"
 #include "stream/journal_place.h"
 #include "stream/journal_store.h"
+#include "stream/map_apply.h"
 
 namespace qk {
 
@@ -95,6 +96,30 @@ class RestoreJournal {
   // lets it take any length; the writes that follow need no keeping.
   bool keep_all_before_rewrite(platform::FileHandle file, bool appending);
 
+  // An edit that may change the file's length is first written down whole
+  // as a map of the file: copies of the image's bytes and new bytes, in
+  // the order of the output. Nothing reaches the file while the map is
+  // made, so a run that dies meanwhile leaves the file as it was; once the
+  // map is whole, the edit is carried out from it (stream/map_apply.h),
+  // and a run that dies then leaves what the next run needs to finish it.
+  bool begin_map();
+  bool mapping() const { return map_ == MapState::kRecording; }
+  // The map is whole and being carried out: the file can only be finished.
+  bool carrying_out() const { return map_ == MapState::kDone; }
+  // The map could not be kept (its journal ran out of room, say): nothing
+  // was written, for this reason.
+  platform::MakeFailure map_failure() const { return map_failure_; }
+  // The output from `position` on: image bytes already in their place.
+  bool map_same(int64_t position, int64_t size);
+  // Image bytes from `image_offset`, `data` in memory.
+  bool map_copy(int64_t position, const char* data, int64_t image_offset, int64_t size);
+  bool map_new(int64_t position, const char* data, int64_t size);
+  // The map is whole, the output `length` bytes long: carries it out on
+  // `target`. False when that failed; `begun` then says whether anything
+  // of it reached the file (the journal must then stay, for the next run
+  // to finish it) or not (the file is as it was).
+  bool finish_map(platform::FileHandle target, int64_t length, bool* begun);
+
   // Writes every kept byte back, newest first, and then sets the original
   // length. It stops at the first write that fails and then leaves the
   // length alone, so the journal still fits the file for a later run.
@@ -161,6 +186,25 @@ class RestoreJournal {
   bool append_record(journal::RecordHead head, const Encoding* encoding);
   bool read_record(int64_t at, journal::RecordHead* head);
   bool make_file(const std::string& name, platform::MakeFailure* why);
+
+  bool map_flush();
+  bool map_item(uint32_t kind, int64_t position, const char* data, int64_t image, int64_t size);
+  bool map_pending_out();
+
+  enum class MapState { kNone, kRecording, kDone };
+  MapState map_ = MapState::kNone;
+  platform::MakeFailure map_failure_ = platform::MakeFailure::kNone;
+  int64_t map_first_ = 0;  // where the first map record lies in the journal
+  int64_t map_used_ = 0;   // of the record being built
+  int64_t map_items_ = 0;
+  int64_t map_record_output_ = 0;  // where the record being built begins
+  int64_t map_record_image_ = 0;   // the end of the copies before it
+  int64_t map_output_ = 0;         // the output mapped so far, items pending included
+  int64_t map_image_ = 0;          // the end of the copies encoded so far
+  // Same or copy items that join each other wait to be encoded as one.
+  uint32_t pending_kind_ = 0;
+  int64_t pending_image_ = 0;
+  int64_t pending_size_ = 0;
 
   bool active_ = false;
   bool kept_all_ = false;  // nothing more needs keeping

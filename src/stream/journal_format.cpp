@@ -12,6 +12,16 @@ namespace qk::journal {
 namespace {
 
 constexpr char kMagic[8] = {'Q', 'K', 'J', 'O', 'U', 'R', 'N', '1'};
+
+bool read_number(const char** p, const char* end, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0;; shift += 7) {
+    if (*p >= end || shift > 56) return false;
+    const auto byte = static_cast<unsigned char>(*(*p)++);
+    *value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return true;
+  }
+}
 constexpr uint32_t kRecordMagic = 0x3252434b;  // "KCR2"
 
 uint64_t head_check(Head head) {
@@ -35,6 +45,12 @@ bool fields_fit(const RecordHead& head, int64_t original_size) {
       return head.end <= original_size && head.end - head.offset <= kPiece;
     case kGrowth:
       return head.body == 0 && head.end <= kAnyLength;
+    case kMap:
+      return head.end <= kAnyLength && head.written <= static_cast<uint64_t>(original_size);
+    case kMapDone:
+      return head.body == 0 && head.end == head.offset && head.end <= kAnyLength &&
+             head.original <= static_cast<uint64_t>(kAnyLength) && head.written >= 4096 &&
+             head.written <= static_cast<uint64_t>(kMoveChunk);
     default:
       return false;
   }
@@ -75,6 +91,8 @@ bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed,
   if (head.magic != kRecordMagic || !fields_fit(head, original_size) ||
       head.check != record_check(head, body, seed))
     return false;
+  if (head.kind == kMap) return map_is_sound(head, body, original_size);
+  if (head.kind == kMapDone) return true;
   // The whole body must parse, within the record's range.
   BodyReader reader(head, body);
   int64_t at;
@@ -85,6 +103,76 @@ bool record_is_sound(const RecordHead& head, const char* body, uint64_t seed,
   while (reader.next_entry(&at, &bytes, &n)) {
   }
   return reader.ok();
+}
+
+bool map_is_sound(const RecordHead& head, const char* body, int64_t original_size) {
+  MapReader reader(head, body);
+  MapReader::Item item;
+  int64_t items = 0;
+  while (reader.next(&item)) {
+    if (++items > kMapItems) return false;
+    if (item.kind != kNew && item.image + item.length > original_size) return false;
+  }
+  return reader.ok() && reader.output() == head.end;
+}
+
+namespace {
+
+constexpr uint32_t kSlotMagic = 0x544f4c53;  // "SLOT"
+
+uint64_t slot_check(Slot slot, const char* data, uint64_t seed) {
+  slot.check = 0;
+  return checksum(data, slot.size, checksum(&slot, sizeof slot, seed ^ 0x736c6f74));
+}
+
+}  // namespace
+
+void seal_slot(Slot* slot, const char* data, uint64_t seed) {
+  slot->magic = kSlotMagic;
+  slot->check = slot_check(*slot, data, seed);
+}
+
+bool slot_is_sound(const Slot& slot, const char* data, uint64_t seed) {
+  return slot.magic == kSlotMagic && slot.size <= kMoveChunk && slot.begin >= 0 &&
+         slot.begin <= slot.end && slot.end - slot.begin <= kMoveChunk &&
+         (slot.size == 0 || slot.size == slot.end - slot.begin) &&
+         slot.check == slot_check(slot, data, seed);
+}
+
+MapReader::MapReader(const RecordHead& head, const char* body)
+    : p_(body),
+      end_(body + head.body),
+      output_(head.offset),
+      image_(static_cast<int64_t>(head.written)) {}
+
+bool MapReader::next(Item* item) {
+  if (!ok_ || p_ >= end_) return false;
+  uint64_t tag;
+  if (!read_number(&p_, end_, &tag)) return fail();
+  const auto kind = static_cast<uint32_t>(tag & 3);
+  const uint64_t length = tag >> 2;
+  if (kind > kNew || length == 0 || length > static_cast<uint64_t>(kAnyLength)) return fail();
+  item->kind = kind;
+  item->length = static_cast<int64_t>(length);
+  item->output = output_;
+  item->data = nullptr;
+  if (kind == kNew) {
+    if (length > static_cast<uint64_t>(end_ - p_)) return fail();
+    item->data = p_;
+    item->image = -1;
+    p_ += length;
+  } else {
+    uint64_t gap;
+    if (!read_number(&p_, end_, &gap) || gap > static_cast<uint64_t>(kAnyLength)) return fail();
+    item->image = image_ + static_cast<int64_t>(gap);
+    if (item->image > kAnyLength - item->length) return fail();
+    // Bytes in their place lie where they are in the output.
+    if (kind == kSame && item->image != output_) return fail();
+    image_ = item->image + item->length;
+  }
+  if (output_ > kAnyLength - item->length) return fail();
+  output_ += item->length;
+  return true;
 }
 
 BodyReader::BodyReader(const RecordHead& head, const char* body)
@@ -115,20 +203,6 @@ BodyReader::BodyReader(const RecordHead& head, const char* body)
   spans_.left = count;
   around_ = spans_;
 }
-
-namespace {
-
-bool read_number(const char** p, const char* end, uint64_t* value) {
-  *value = 0;
-  for (int shift = 0;; shift += 7) {
-    if (*p >= end || shift > 56) return false;
-    const auto byte = static_cast<unsigned char>(*(*p)++);
-    *value |= static_cast<uint64_t>(byte & 0x7f) << shift;
-    if (!(byte & 0x80)) return true;
-  }
-}
-
-}  // namespace
 
 bool BodyReader::span_of(Spans* spans, int64_t* at, int64_t* length) {
   if (spans->left == 0) return false;

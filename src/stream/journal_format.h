@@ -44,7 +44,14 @@ struct Head {
 };
 static_assert(sizeof(Head) == 64, "the head is 64 bytes on every build");
 
-enum Kind : uint32_t { kWrite = 1, kCut = 2, kCutOverwritten = 3, kGrowth = 4 };
+enum Kind : uint32_t {
+  kWrite = 1,
+  kCut = 2,
+  kCutOverwritten = 3,
+  kGrowth = 4,
+  kMap = 5,      // a stretch of an edit's output, as a map of the file
+  kMapDone = 6,  // the map is whole: the edit can be finished from it
+};
 
 struct RecordHead {
   uint32_t magic;
@@ -64,6 +71,43 @@ constexpr int64_t kTrailer = 8;
 // its body can be half as long again, never more than kBodyRoom.
 constexpr int64_t kPiece = 256 << 10;
 constexpr int64_t kBodyRoom = 2 * kPiece + 64;
+
+// An edit that changes the file's length is first written down as a map
+// of its whole output (kMap records) and then carried out in place from
+// it (stream/map_apply.h). A map record covers the output range [offset,
+// end); its body is items, each a number (length << 2 | kind) and then:
+// for a copy, the gap in the image from the end of the copy before it (the
+// first counts from the record's `written`); for new bytes, the bytes.
+// Copies follow each other in the image. kMapDone says the output's
+// length (offset) and where the progress of carrying it out is kept
+// (`original`: two slots of kSlotRoom bytes each, past the records).
+enum MapItem : uint32_t {
+  kSame = 0,  // image bytes already in their place (passed over)
+  kCopy = 1,  // image bytes written at the output's place
+  kNew = 2,   // new bytes
+};
+// The most items a map record holds, so that a record read back fits in
+// a small table.
+constexpr int64_t kMapItems = 16384;
+
+// The progress of carrying out a map: the output range [begin, end) of
+// the run of moved bytes that starts at `run`, about to be written, and,
+// where that write would overwrite bytes it is made of, the bytes
+// themselves (`size` of them behind the head).
+struct Slot {
+  uint32_t magic;
+  uint32_t size;
+  uint64_t sequence;
+  int64_t run;
+  int64_t begin;
+  int64_t end;
+  uint64_t check;
+};
+static_assert(sizeof(Slot) == 48, "a slot head is 48 bytes on every build");
+constexpr int64_t kMoveChunk = 256 << 10;
+constexpr int64_t kSlotRoom = static_cast<int64_t>(sizeof(Slot)) + kMoveChunk;
+void seal_slot(Slot* slot, const char* data, uint64_t seed);
+bool slot_is_sound(const Slot& slot, const char* data, uint64_t seed);
 
 // The largest target QK edits.
 constexpr int64_t kLargestTarget = 2147483583;
@@ -128,6 +172,33 @@ class BodyReader {
   int64_t span_end_ = 0;
   bool ok_ = true;
 };
+
+// Reads the items of a map record, each checked to lie where a map can
+// put it.
+class MapReader {
+ public:
+  struct Item {
+    uint32_t kind;
+    int64_t length;
+    int64_t output;    // where it goes in the output
+    int64_t image;     // copies: where it comes from in the image
+    const char* data;  // new bytes
+  };
+  MapReader(const RecordHead& head, const char* body);
+  bool next(Item* item);
+  bool ok() const { return ok_; }
+  int64_t output() const { return output_; }  // the end of the items read so far
+  int64_t image() const { return image_; }    // the end of the copies read so far
+
+ private:
+  bool fail() { return ok_ = false; }
+  const char* p_;
+  const char* end_;
+  int64_t output_;
+  int64_t image_;
+  bool ok_ = true;
+};
+bool map_is_sound(const RecordHead& head, const char* body, int64_t original_size);
 
 // Calls f(target offset, original bytes, length) for every entry of a
 // body; false when the body does not parse.

@@ -25,6 +25,16 @@ bool JournalStore::read(int64_t at, void* into, int64_t size) const {
   return platform::read_at(file_, static_cast<char*>(into), size, at);
 }
 
+bool JournalStore::write_past(int64_t at, const void* data, int64_t size) {
+  return on_file() && at >= used_ &&
+         platform::write_at(file_, static_cast<const char*>(data), size, at);
+}
+
+bool JournalStore::read_past(int64_t at, void* into, int64_t size) const {
+  return on_file() && at >= used_ && size >= 0 &&
+         platform::read_at(file_, static_cast<char*>(into), size, at);
+}
+
 bool JournalStore::close() {
   const bool ok = platform::close_file(file_);
   file_ = platform::kNoFile;

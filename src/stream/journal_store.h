@@ -28,6 +28,15 @@ class JournalStore {
   bool append(const void* data, int64_t size);
   bool read(int64_t at, void* into, int64_t size) const;
   int64_t size() const { return used_; }
+  // Counts only the first `size` bytes as appended: those after them are
+  // where a map's progress is kept.
+  void end_at(int64_t size) {
+    if (size >= 0 && size <= used_) used_ = size;
+  }
+  // Writes and reads past the appended bytes, where a map keeps the
+  // progress of carrying it out.
+  bool write_past(int64_t at, const void* data, int64_t size);
+  bool read_past(int64_t at, void* into, int64_t size) const;
 
   // Closes the file (false when that failed).
   bool close();

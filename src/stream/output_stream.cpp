@@ -106,6 +106,10 @@ void OutputStream::flush() {
 }
 
 void OutputStream::write(const char* data, int64_t size) {
+  if (size > 0 && journal_.mapping()) {
+    map(journal_.map_new(position_, data, size), size);
+    return;
+  }
   if (size <= 0 || join_gathered(data, size)) return;
   if (!is_open()) {
     error_ = true;
@@ -144,6 +148,11 @@ void OutputStream::put(char byte) {
 }
 
 bool OutputStream::pass_over(const char* data, int64_t count) {
+  if (count > 0 && journal_.mapping()) {
+    if (count > std::numeric_limits<int64_t>::max() - position_) return false;
+    map(journal_.map_same(position_, count), count);
+    return true;
+  }
   if (pass_joined(data, count)) return true;
   const int64_t from = position_;
   if (!seek_relative(count)) return false;
@@ -243,6 +252,21 @@ const OutputStream::Stretch* OutputStream::gather(const Stretch* s, const Stretc
 }
 
 bool OutputStream::write_stretches(const Stretch* stretches, size_t count) {
+  if (journal_.mapping()) {
+    bool moved = true;
+    for (size_t i = 0; i < count; ++i) {
+      const Stretch& st = stretches[i];
+      if (st.passed) {
+        moved = pass_over(st.data, st.size) && moved;
+      } else if (st.size > 0) {
+        map(st.image_offset == kNewBytes
+                ? journal_.map_new(position_, st.data, st.size)
+                : journal_.map_copy(position_, st.data, st.image_offset, st.size),
+            st.size);
+      }
+    }
+    return moved;
+  }
   bool moved = true;
   const Stretch* end = stretches + count;
   for (const Stretch* s = gather(stretches, end); s != end; s = gather(s + 1, end)) {
@@ -270,6 +294,13 @@ void OutputStream::seek_end() {
   flush();
   int64_t size = is_open() ? platform::file_size(file_) : -1;
   if (size >= 0) position_ = size;
+}
+
+bool OutputStream::release() {
+  if (!is_open()) return !error_;
+  flush();
+  file_ = platform::kNoFile;
+  return !error_;
 }
 
 bool OutputStream::close() {

@@ -7,8 +7,10 @@
 // large writes; a lone change is written as just its bytes, and a block
 // without a changed byte is never written. Lone changes close together
 // wait in the buffer and are kept in the journal as one record, each then
-// written as its own bytes. Like a C stream it has a sticky error
-// indicator, tested once after the scan.
+// written as its own bytes. While the journal makes a map of an edit that
+// may change the file's length, everything goes into the map instead, and
+// the file is written from it at the end. Like a C stream it has a sticky
+// error indicator, tested once after the scan.
 #pragma once
 
 #include <cstdint>
@@ -93,6 +95,9 @@ class OutputStream {
   void flush();
   // Flushes and closes; false when either failed.
   bool close();
+  // Flushes and lets go of the file without closing it; false when the
+  // flush failed.
+  bool release();
 
   // Bytes that reached the file through this stream, for tests and reports.
   int64_t physical_bytes() const { return physical_bytes_; }
@@ -129,6 +134,14 @@ class OutputStream {
   // one loop; returns the first one that does not.
   const Stretch* gather(const Stretch* s, const Stretch* end);
   void drop_tentative() { buffered_ = committed_; }
+  // Bytes that went into the journal's map instead of the file.
+  void map(bool kept, int64_t size) {
+    if (kept) {
+      position_ += size;
+    } else {
+      error_ = true;
+    }
+  }
   // The part of write() where the bytes follow those being gathered and
   // fit in the buffer: nearly every write of a dense edit. False, with
   // nothing done, otherwise.

@@ -13,6 +13,7 @@
 #include "stream/checksum.h"
 #include "stream/journal_format.h"
 #include "stream/journal_store.h"
+#include "stream/map_apply.h"
 
 namespace qk {
 
@@ -43,8 +44,16 @@ struct Buffers {
 // The end of the whole records after the head; -1 when a record is not
 // sound and more follows it, or it is whole (a record cut short by death
 // can only be the last, and is shorter than its length says).
+// Where an edit's map lies: its first record, and the record that says
+// it is whole (-1 when there is none).
+struct MapAt {
+  int64_t first = -1;
+  int64_t done = -1;
+  journal::RecordHead done_head = {};
+};
+
 int64_t end_of_whole_records(const JournalStore& store, const journal::Head& journal_head,
-                             char* body, int64_t* records) {
+                             char* body, int64_t* records, MapAt* map) {
   const int64_t size = store.size();
   int64_t at = sizeof(journal::Head);
   *records = 0;
@@ -52,6 +61,8 @@ int64_t end_of_whole_records(const JournalStore& store, const journal::Head& jou
     RecordHead head;
     const auto head_size = static_cast<int64_t>(sizeof head);
     if (size - at < head_size || !store.read(at, &head, sizeof head)) return at;
+    // Room set aside for a map's progress, before its last record came.
+    if (head.magic == 0 && head.kind == 0 && head.body == 0) return at;
     if (head.body < 0 || head.body > kBodyRoom) return -1;
     const int64_t length = head_size + head.body + journal::kTrailer;
     if (size - at < length) return at;  // cut short
@@ -61,9 +72,52 @@ int64_t end_of_whole_records(const JournalStore& store, const journal::Head& jou
         trailer != length ||
         !journal::record_is_sound(head, body, journal_head.seed, journal_head.original_size))
       return -1;
+    // A map's records and the others are never in one journal.
+    const bool mapping = head.kind == journal::kMap || head.kind == journal::kMapDone;
+    if (*records > 0 && mapping != (map->first >= 0)) return -1;
+    if (head.kind == journal::kMap && map->first < 0) map->first = at;
+    if (head.kind == journal::kMapDone) {
+      if (map->first < 0) return -1;
+      // What follows is the progress of carrying the map out.
+      map->done = at;
+      map->done_head = head;
+      ++*records;
+      return at + length;
+    }
     at += length;
     ++*records;
   }
+}
+
+// A journal with an edit's map: an edit that changes the file's length.
+// Until the map was whole nothing was written, and the file is as it was;
+// from then on the edit is finished from the map.
+Recovery finish_edit(const std::string& name, JournalStore& store, const journal::Head& head,
+                     const MapAt& map, platform::FileHandle target, bool writable) {
+  const int64_t size = platform::file_size(target);
+  const int64_t original = head.original_size;
+  if (map.done < 0) {
+    if (size != original) return Recovery::kChanged;
+    platform::remove_mark(target);
+    platform::remove_file(store.file(), name.c_str());
+    return Recovery::kNone;
+  }
+  const int64_t length = map.done_head.offset;
+  if (size < std::min(original, length) || size > std::max(original, length))
+    return Recovery::kChanged;
+  if (!writable) return Recovery::kUnwritable;
+  store.end_at(map.done + static_cast<int64_t>(sizeof(journal::RecordHead)) + journal::kTrailer);
+  MapPlan plan;
+  plan.begin = map.first;
+  plan.end = map.done;
+  plan.seed = head.seed;
+  plan.length = length;
+  plan.slots = static_cast<int64_t>(map.done_head.original);
+  plan.chunk = static_cast<int64_t>(map.done_head.written);
+  if (!apply_map(store, plan, target)) return Recovery::kUnfinished;
+  platform::remove_mark(target);
+  platform::remove_file(store.file(), name.c_str());
+  return Recovery::kCompleted;
 }
 
 // Whether every byte of the record's spans is as the run left it, or as it
@@ -178,8 +232,10 @@ Recovery check_and_apply(const std::string& name, platform::FileHandle file,
   Buffers buffers;
   if (!buffers.body || !buffers.range) return Recovery::kFailed;
   int64_t records = 0;
-  const int64_t end = end_of_whole_records(store, head, buffers.body, &records);
+  MapAt map;
+  const int64_t end = end_of_whole_records(store, head, buffers.body, &records, &map);
   if (end < 0) return Recovery::kDamaged;
+  if (map.first >= 0) return finish_edit(name, store, head, map, target, writable);
   if (!file_fits(store, end, head, target, buffers)) return Recovery::kChanged;
   if (!writable) return Recovery::kUnwritable;
 

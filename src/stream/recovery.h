@@ -30,6 +30,7 @@ namespace qk {
 enum class Recovery {
   kNone,         // no journal
   kRestored,     // the target was put back and the journal removed
+  kCompleted,    // the dead run's edit was finished from its map, the journal removed
   kBusy,         // another run is editing the target: its journal is locked
   kOtherUser,    // another user's journal, or one this user may not read
   kOtherFile,    // made for another file
@@ -39,6 +40,7 @@ enum class Recovery {
   kLost,         // the file's mark names a journal that is not there
   kUnwritable,   // this run may not write the target to apply the journal
   kFailed,       // putting the target back failed; the journal stays
+  kUnfinished,   // finishing an edit from its map failed; the journal stays
 };
 
 struct Recovered {

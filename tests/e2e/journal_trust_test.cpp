@@ -229,63 +229,86 @@ void found_under_every_name() {
   }
 }
 
-// The journal a shrinking edit killed after its cut leaves; putting the
-// file back lengthens it and writes what the cut took.
-struct CutLeftover {
+// A journal left by an edit killed after its last write to the file. A
+// same-length edit is put back from it (`restore`); one that changes the
+// length, killed while it was written from its map, is finished.
+struct Leftover {
   std::string original = text();
-  std::vector<std::string> edit = {"f", "foo", "x"};
+  std::vector<std::string> edit;
+  std::string result;
+  bool restore;
+  explicit Leftover(bool same_length)
+      : edit(same_length ? std::vector<std::string>{"f", "foo", "bar"}
+                         : std::vector<std::string>{"f", "foo", "x"}),
+        result(replaced(original, "foo", same_length ? "bar" : "x")),
+        restore(same_length) {}
   void leave(const std::string& dir) const {
     write_file(dir + "/f", original);
-    const size_t truncate = first_call(edit, original, "truncate");
-    ASSERT_GT(truncate, 0u);
-    EXPECT_EQ(signal_at(dir, edit, truncate + 1, SIGKILL).exit_code, 128 + SIGKILL);
-    ASSERT_LT(read_file(dir + "/f").size(), original.size());
+    TempDir clean;
+    write_file(clean.file("f"), original);
+    const std::vector<std::string> calls = calls_of(edit, clean.path());
+    size_t last_write = calls.size();
+    while (last_write > 0 && calls[last_write - 1] != "write")
+      --last_write;
+    ASSERT_GT(last_write, 0u);
+    EXPECT_EQ(signal_at(dir, edit, last_write, SIGKILL).exit_code, 128 + SIGKILL);
+    ASSERT_FALSE(journals_in(dir).empty());
   }
 };
 
-// 3. Putting the file back fails part way (each write of it in turn): it
-// stops there and the journal stays, and a later run finishes it.
+// 3. Putting the file back, or finishing its edit, fails part way (each
+// write of it in turn): it stops there and the journal stays, and a later
+// run finishes the job.
 void recovery_is_restartable() {
-  const CutLeftover leftover;
   const std::vector<std::string> none = {"f", "QKneverQK", "x"};
-  size_t writes = 0;
-  {
-    TempDir dir;
-    leftover.leave(dir.path());
-    for (const std::string& call : calls_of(none, dir.path()))
-      writes += call == "write";
-    ASSERT_EQ(read_file(dir.file("f")), leftover.original);
-  }
-  ASSERT_GT(writes, 1u);
-  for (size_t n = 1; n <= writes; ++n) {
-    SCOPED_TRACE("write " + std::to_string(n) + " of the recovery fails");
-    TempDir dir;
-    leftover.leave(dir.path());
-    RunOptions options;
-    options.cwd = dir.path();
-    options.env = fault_shim_env();
-    options.env.push_back({"QK_FAIL_CALL", "write:" + std::to_string(n)});
-    const RunResult failed = run_qk(none, options);
-    EXPECT_EQ(failed.exit_code, 14) << failed.out;
-    EXPECT_TRUE(contains(failed.out, "which stays: free some space or mend the disk"));
-    EXPECT_FALSE(journals_in(dir.path()).empty());
-    const RunResult again = run_as(dir.path(), none);
-    EXPECT_EQ(again.exit_code, 0) << again.out;
-    EXPECT_TRUE(contains(again.out, "\nRestored f"));
-    EXPECT_TRUE(read_file(dir.file("f")) == leftover.original);
-    EXPECT_TRUE(journals_in(dir.path()).empty());
+  for (bool same_length : {true, false}) {
+    const Leftover leftover(same_length);
+    SCOPED_TRACE(same_length ? "put back" : "finished");
+    size_t writes = 0;
+    {
+      TempDir dir;
+      leftover.leave(dir.path());
+      for (const std::string& call : calls_of(none, dir.path()))
+        writes += call == "write";
+      ASSERT_TRUE(read_file(dir.file("f")) == (same_length ? leftover.original : leftover.result));
+    }
+    ASSERT_GT(writes, 0u);
+    for (size_t n = 1; n <= writes; ++n) {
+      SCOPED_TRACE("write " + std::to_string(n) + " of the recovery fails");
+      TempDir dir;
+      leftover.leave(dir.path());
+      RunOptions options;
+      options.cwd = dir.path();
+      options.env = fault_shim_env();
+      options.env.push_back({"QK_FAIL_CALL", "write:" + std::to_string(n)});
+      const RunResult failed = run_qk(none, options);
+      EXPECT_EQ(failed.exit_code, 14) << failed.out;
+      EXPECT_TRUE(contains(failed.out, "stays: free some space or mend the disk"));
+      EXPECT_FALSE(journals_in(dir.path()).empty());
+      const RunResult again = run_as(dir.path(), none);
+      EXPECT_EQ(again.exit_code, 0) << again.out;
+      EXPECT_TRUE(contains(again.out, same_length ? "\nRestored f" : "\nFinished the edit of f"));
+      EXPECT_TRUE(read_file(dir.file("f")) == (same_length ? leftover.original : leftover.result));
+      EXPECT_TRUE(journals_in(dir.path()).empty());
+    }
   }
 }
 
-// 3 and 5 on a real full disk: with no room the edit does not start and
-// says so; a recovery that runs out of room stops, and finishes once there
-// is room again.
+// 5 and the small disk: with no room at all an edit that needs a journal
+// does not start, and says so; one that grows the file past the room left
+// (its map holds the new bytes) does not start either; edits that shrink a
+// file, or delete its lines,
+// need a journal of a few bytes a change and go ahead on a disk with far
+// less room left than the file's size.
 void full_disk() {
   SmallDisk disk(4 << 20);
   if (!disk.mounted()) return;  // mounting is not allowed here
   const std::vector<std::pair<std::string, std::string>> own = {
       {"XDG_STATE_HOME", disk.file("state")}};
-  const std::string before = text();
+  std::string before;
+  while (before.size() < (2u << 20))
+    before += text();
+  before.resize(2u << 20);
   write_file(disk.file("f"), before);
   disk.fill(0);
   RunResult result = run_as(disk.path(), {"f", "foo", "x"}, -1, own);
@@ -294,16 +317,22 @@ void full_disk() {
   EXPECT_TRUE(read_file(disk.file("f")) == before);
   disk.empty();
 
-  const CutLeftover leftover;
-  leftover.leave(disk.path());
-  disk.fill(4096);
-  result = run_as(disk.path(), {"f", "QKneverQK", "x"}, -1, own);
-  EXPECT_EQ(result.exit_code, 14) << result.out;
-  EXPECT_FALSE(journals_in(disk.path()).empty());
+  // Its new bytes go into the map first, which then finds no room.
+  disk.fill(128 << 10);
+  result = run_as(disk.path(), {"f", "foo", "foofoofoo"}, -1, own);
+  EXPECT_EQ(result.exit_code, 9) << result.out;
+  EXPECT_TRUE(contains(result.out, "no room for the journal: nothing was written"));
+  EXPECT_TRUE(read_file(disk.file("f")) == before);
+  EXPECT_TRUE(journals_in(disk.path()).empty());
   disk.empty();
-  result = run_as(disk.path(), {"f", "QKneverQK", "x"}, -1, own);
+
+  disk.fill(1536 << 10);
+  result = run_as(disk.path(), {"f", "foo", "x"}, -1, own);
   EXPECT_EQ(result.exit_code, 0) << result.out;
-  EXPECT_TRUE(read_file(disk.file("f")) == leftover.original);
+  EXPECT_TRUE(read_file(disk.file("f")) == replaced(before, "foo", "x"));
+  result = run_as(disk.path(), {"f", "dog", "", "-D"}, -1, own);
+  EXPECT_EQ(result.exit_code, 0) << result.out;
+  EXPECT_EQ(read_file(disk.file("f")).find("dog"), std::string::npos);
   EXPECT_TRUE(journals_in(disk.path()).empty());
 }
 

@@ -80,26 +80,37 @@ Clean clean_run(const Edit& edit, const std::string& before) {
   return clean;
 }
 
-// The line of a run that put the file back, up to the journal's place;
-// the Windows build upper-cases the target's name.
+// The lines of a run that put the file back, or finished the edit a killed
+// run began, up to the journal's place; the Windows build upper-cases the
+// target's name.
 std::string restored_line() {
   return "\nRestored " + shown_name("f") + " as it was before an unfinished run (journal ";
 }
 
-// What every killed run must leave: the original or the result, the
-// original when the killed run left a journal, and no journal. Returns
-// whether the next run said it put the file back.
+std::string finished_line() {
+  return "\nFinished the edit of " + shown_name("f") + " that an unfinished run began (journal ";
+}
+
+// What every killed run must leave: the original or the result, and no
+// journal. A run that put the file back leaves the original, one that
+// finished the edit (made as a map, and killed while the file was written
+// from it) the result; either needs a journal left by the killed run.
+// Returns whether the next run said it did either.
 bool expect_whole(const KillOutcome& outcome, const std::string& before, const Clean& clean) {
   EXPECT_EQ(outcome.recovery.exit_code, 0) << outcome.recovery.out;
   EXPECT_FALSE(outcome.journal_left) << "journal left behind";
   const bool original = outcome.target == before;
-  EXPECT_TRUE(original || outcome.target == clean.result) << "target torn";
-  // A journal that holds no record yet (the run died making it) goes
-  // without a word: nothing was written.
-  const bool said = outcome.recovery.out.find(restored_line()) != std::string::npos;
-  EXPECT_TRUE(!said || outcome.journal_after_kill) << outcome.recovery.out;
-  EXPECT_TRUE(original || !outcome.journal_after_kill) << "not put back";
-  return said;
+  const bool result = outcome.target == clean.result;
+  EXPECT_TRUE(original || result) << "target torn";
+  const std::string& out = outcome.recovery.out;
+  const bool restored = out.find(restored_line()) != std::string::npos;
+  const bool finished = out.find(finished_line()) != std::string::npos;
+  EXPECT_TRUE(!(restored || finished) || outcome.journal_after_kill) << out;
+  EXPECT_TRUE(!restored || original) << "said restored";
+  EXPECT_TRUE(!finished || result) << "said finished";
+  // Without a word, the file is as the killed run left it, whole: it had
+  // changed nothing (or only made one write within a page).
+  return restored || finished;
 }
 
 TEST(KilledRuns, EveryInstantLeavesOriginalOrResult) {
@@ -139,8 +150,9 @@ TEST(KilledRuns, EveryInstantLeavesOriginalOrResult) {
   }
   RecordProperty("kills", kills);
   RecordProperty("put_back", put_back);
-  // Most kills land in the rewrite, where only the journal saves the file.
-  EXPECT_GT(put_back, kills / 2);
+  // Many kills land in the rewrite, where only the journal saves the file
+  // (an edit made as a map first writes nothing while the map is made).
+  EXPECT_GT(put_back, kills / 4);
 }
 
 // Without the fault shim, so that every build is tried (the Windows one

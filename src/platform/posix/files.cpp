@@ -2,6 +2,7 @@
 // setting a file's length. Every call retries on EINTR and on short
 // transfers, so callers see one all-or-nothing operation.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -106,6 +107,30 @@ bool write_at(FileHandle file, const char* data, int64_t size, int64_t offset) {
 
 bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(static_cast<int>(file), data, size, 0, true);
+}
+
+bool reserve_room(FileHandle file, int64_t length) {
+  const int64_t size = file_size(file);
+  if (size < 0) return false;
+  if (length <= size) return true;
+  // Room set aside past the length is not held to the file-size limit:
+  // the writes into it would be.
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      static_cast<uint64_t>(length) > static_cast<uint64_t>(limit.rlim_cur)) {
+    errno = EFBIG;
+    return false;
+  }
+#ifdef FALLOC_FL_KEEP_SIZE
+  int rc;
+  do {
+    rc = fallocate(static_cast<int>(file), FALLOC_FL_KEEP_SIZE, size, length - size);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) return true;
+  return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+#else
+  return true;
+#endif
 }
 
 FileHandle duplicate_file(FileHandle file) {

@@ -118,6 +118,10 @@ int rename_without_replacing(const char* from, const char* to) {
 
 }  // namespace
 
+MakeFailure last_failure() {
+  return failure_of(errno);
+}
+
 bool file_identity(FileHandle file, FileIdentity* identity) {
   struct stat st;
   if (fstat(fd_of(file), &st) != 0) return false;
@@ -168,10 +172,16 @@ FoundFile find_private_file(const char* name, FileHandle target) {
   found.kind = FoundFile::kForeign;
   if (!plain || (!trusted && !may_write(named.st_uid, of_target))) return found;
   found.owner = user_name(named.st_uid);
-  int fd;
-  do {
-    fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  // Writing too where it may: finishing an edit from its map notes its
+  // progress in the journal.
+  int fd = -1;
+  for (const int access : {O_RDWR, O_RDONLY}) {
+    if (access == O_RDWR && !trusted) continue;
+    do {
+      fd = open(name, access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EACCES) break;
+  }
   struct stat opened;
   if (fd >= 0 && (fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev ||
                   opened.st_ino != named.st_ino || !S_ISREG(opened.st_mode))) {

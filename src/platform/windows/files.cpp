@@ -130,6 +130,11 @@ bool write_appending(FileHandle file, const char* data, int64_t size) {
   return write_all(as_handle(file), data, size, 0, true);
 }
 
+// Windows gives a file its room as it is written; nothing is set aside.
+bool reserve_room(FileHandle, int64_t) {
+  return true;
+}
+
 FileHandle duplicate_file(FileHandle file) {
   HANDLE copy;
   const HANDLE process = GetCurrentProcess();

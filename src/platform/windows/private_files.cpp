@@ -96,6 +96,19 @@ bool same_identity(HANDLE a, HANDLE b) {
 
 }  // namespace
 
+MakeFailure last_failure() {
+  switch (GetLastError()) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return MakeFailure::kNoRoom;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return MakeFailure::kNotWritable;
+    default:
+      return MakeFailure::kOther;
+  }
+}
+
 bool file_identity(FileHandle file, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(as_handle(file), &info)) return false;
@@ -121,8 +134,11 @@ std::string path_of(FileHandle file) {
 FoundFile find_private_file(const char* name, FileHandle target) {
   (void)target;
   FoundFile found;
-  HANDLE handle = CreateFileA(name, GENERIC_READ | DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    handle = CreateFileA(name, GENERIC_READ | DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
