@@ -34,6 +34,13 @@ void choose_chunk_size(Run& run) {
   run.image.chunk_size = (pages > 0 ? pages : 1) * static_cast<int64_t>(platform::kPageSize);
 }
 
+// And the writes that move bytes to a few pages, so that an edit of a
+// small file moves them in many steps.
+void choose_move_chunk(Run& run) {
+  const char* wanted = platform::environment("QK_TEST_MOVE_CHUNK");
+  if (wanted) run.writer.out.journal().set_move_chunk(std::atoll(wanted));
+}
+
 // The tests compare edits in batches with the same edits one match at a
 // time, which stays the reference.
 void choose_batches(Run& run) {
@@ -177,6 +184,7 @@ int run_qk(Run& run, int argc, const char* const* argv) {
   } else {
     if (run.error_code == 0) {
       choose_chunk_size(run);
+      choose_move_chunk(run);
       choose_batches(run);
       try {
         load_target(run);

@@ -458,6 +458,7 @@ bool RestoreJournal::begin_map() {
   if (!active_ || !store_.on_file() || !have_buffers()) return false;
   map_ = MapState::kRecording;
   map_failure_ = platform::MakeFailure::kNone;
+  map_changes_ = false;
   map_first_ = store_.size();
   map_used_ = 0;
   map_items_ = 0;
@@ -518,6 +519,7 @@ bool RestoreJournal::map_item(uint32_t kind, int64_t position, const char* data,
   if (map_output_ == 0 && map_items_ == 0 && pending_size_ == 0 && records_ == 0)
     map_output_ = map_record_output_ = position;
   if (position != map_output_) return false;
+  if (kind != journal::kSame) map_changes_ = true;
   if (kind != journal::kNew) {
     // A copy of bytes an earlier copy took (the matched text of '&', say)
     // is kept as new bytes: the map's copies follow each other in the
@@ -573,12 +575,16 @@ bool RestoreJournal::map_new(int64_t position, const char* data, int64_t size) {
 bool RestoreJournal::finish_map(platform::FileHandle target, int64_t length, bool* begun) {
   *begun = false;
   if (map_ != MapState::kRecording || !map_pending_out() || !map_flush()) return false;
+  // A map of bytes all in their place: the file stays as it is.
+  if (!map_changes_ && length == original_size_) return true;
   // Room for the grown file and for the progress of the moves is set aside
   // first: once the edit begins, no write may fail for want of it.
   const int64_t map_end = store_.size();
   const auto done_length = static_cast<int64_t>(sizeof(journal::RecordHead)) + journal::kTrailer;
   const int64_t slots = map_end + done_length;
-  const int64_t chunk = move_chunk(length);
+  const int64_t chunk = move_chunk_ > 0
+                            ? std::min(std::max<int64_t>(move_chunk_, 4096), journal::kMoveChunk)
+                            : move_chunk(length);
   const int64_t slots_end = slots + 2 * (static_cast<int64_t>(sizeof(journal::Slot)) + chunk);
   // The slots' last byte, written: a size limit says no now, not later.
   const char zero = 0;
@@ -669,7 +675,7 @@ void RestoreJournal::forget_before(int64_t offset) {
 
 void RestoreJournal::finish(bool keep_file) {
   if (store_.on_file()) {
-    finished_size_ = store_.size();
+    finished_size_ = store_.peak();
     if (!keep_file) {
       // The mark goes first: a journal without a mark is still found
       // beside the file, a mark without its journal would stop every run.

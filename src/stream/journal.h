@@ -109,6 +109,9 @@ class RestoreJournal {
   // The map could not be kept (its journal ran out of room, say): nothing
   // was written, for this reason.
   platform::MakeFailure map_failure() const { return map_failure_; }
+  // For the tests: the most bytes one write of moves takes (4 KiB at
+  // least), instead of what suits the file's length.
+  void set_move_chunk(int64_t bytes) { move_chunk_ = bytes; }
   // The output from `position` on: image bytes already in their place.
   bool map_same(int64_t position, int64_t size);
   // Image bytes from `image_offset`, `data` in memory.
@@ -144,7 +147,7 @@ class RestoreJournal {
   const std::string& name() const { return name_; }
   // Bytes the journal holds (or held when it finished: it only grows), for
   // tests and the benchmarks.
-  int64_t size() const { return store_.on_file() ? store_.size() : finished_size_; }
+  int64_t size() const { return store_.on_file() ? store_.peak() : finished_size_; }
 
  private:
   static constexpr int64_t kPiece = journal::kPiece;
@@ -194,8 +197,10 @@ class RestoreJournal {
   enum class MapState { kNone, kRecording, kDone };
   MapState map_ = MapState::kNone;
   platform::MakeFailure map_failure_ = platform::MakeFailure::kNone;
-  int64_t map_first_ = 0;  // where the first map record lies in the journal
-  int64_t map_used_ = 0;   // of the record being built
+  int64_t map_first_ = 0;     // where the first map record lies in the journal
+  int64_t move_chunk_ = 0;    // the tests' choice, when not 0
+  bool map_changes_ = false;  // some item of the map is not in its place
+  int64_t map_used_ = 0;      // of the record being built
   int64_t map_items_ = 0;
   int64_t map_record_output_ = 0;  // where the record being built begins
   int64_t map_record_image_ = 0;   // the end of the copies before it

@@ -140,7 +140,8 @@ bool slot_is_sound(const Slot& slot, const char* data, uint64_t seed) {
 }
 
 MapReader::MapReader(const RecordHead& head, const char* body)
-    : p_(body),
+    : begin_(body),
+      p_(body),
       end_(body + head.body),
       output_(head.offset),
       image_(static_cast<int64_t>(head.written)) {}

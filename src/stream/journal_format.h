@@ -104,7 +104,7 @@ struct Slot {
   uint64_t check;
 };
 static_assert(sizeof(Slot) == 48, "a slot head is 48 bytes on every build");
-constexpr int64_t kMoveChunk = 256 << 10;
+constexpr int64_t kMoveChunk = 64 << 10;
 constexpr int64_t kSlotRoom = static_cast<int64_t>(sizeof(Slot)) + kMoveChunk;
 void seal_slot(Slot* slot, const char* data, uint64_t seed);
 bool slot_is_sound(const Slot& slot, const char* data, uint64_t seed);
@@ -184,18 +184,35 @@ class MapReader {
     int64_t image;     // copies: where it comes from in the image
     const char* data;  // new bytes
   };
+  // Where the next item begins: its place in the body, and the output and
+  // image offsets reached there.
+  struct Where {
+    int64_t at = 0;
+    int64_t output = 0;
+    int64_t image = 0;
+  };
+  MapReader() = default;
   MapReader(const RecordHead& head, const char* body);
   bool next(Item* item);
   bool ok() const { return ok_; }
   int64_t output() const { return output_; }  // the end of the items read so far
   int64_t image() const { return image_; }    // the end of the copies read so far
+  Where where() const { return {p_ - begin_, output_, image_}; }
+  // Goes on from a place where() gave for the same body.
+  void go_to(const Where& where) {
+    p_ = begin_ + where.at;
+    output_ = where.output;
+    image_ = where.image;
+    ok_ = where.at >= 0 && where.at <= end_ - begin_;
+  }
 
  private:
   bool fail() { return ok_ = false; }
-  const char* p_;
-  const char* end_;
-  int64_t output_;
-  int64_t image_;
+  const char* begin_ = nullptr;
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  int64_t output_ = 0;
+  int64_t image_ = 0;
   bool ok_ = true;
 };
 bool map_is_sound(const RecordHead& head, const char* body, int64_t original_size);

@@ -11,6 +11,7 @@ void JournalStore::use_file(platform::FileHandle file, int64_t size) {
   close();
   file_ = file;
   used_ = size;
+  peak_ = 0;
 }
 
 bool JournalStore::append(const void* data, int64_t size) {
@@ -26,8 +27,11 @@ bool JournalStore::read(int64_t at, void* into, int64_t size) const {
 }
 
 bool JournalStore::write_past(int64_t at, const void* data, int64_t size) {
-  return on_file() && at >= used_ &&
-         platform::write_at(file_, static_cast<const char*>(data), size, at);
+  if (!on_file() || at < used_ ||
+      !platform::write_at(file_, static_cast<const char*>(data), size, at))
+    return false;
+  if (at + size > peak_) peak_ = at + size;
+  return true;
 }
 
 bool JournalStore::read_past(int64_t at, void* into, int64_t size) const {
@@ -39,6 +43,7 @@ bool JournalStore::close() {
   const bool ok = platform::close_file(file_);
   file_ = platform::kNoFile;
   used_ = 0;
+  peak_ = 0;
   return ok;
 }
 

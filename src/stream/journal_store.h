@@ -28,6 +28,8 @@ class JournalStore {
   bool append(const void* data, int64_t size);
   bool read(int64_t at, void* into, int64_t size) const;
   int64_t size() const { return used_; }
+  // The most bytes the file has held, those past the appended ones too.
+  int64_t peak() const { return used_ > peak_ ? used_ : peak_; }
   // Counts only the first `size` bytes as appended: those after them are
   // where a map's progress is kept.
   void end_at(int64_t size) {
@@ -44,6 +46,7 @@ class JournalStore {
  private:
   platform::FileHandle file_ = platform::kNoFile;
   int64_t used_ = 0;
+  int64_t peak_ = 0;
 };
 
 // Reads the records that end at or before `end`, newest first, each into

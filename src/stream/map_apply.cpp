@@ -25,112 +25,141 @@ namespace {
 using journal::MapReader;
 using journal::RecordHead;
 
-// The items of one map record, read back from the journal.
-class ItemTable {
+// Where an item of the map begins.
+struct Cursor {
+  int64_t record = -1;
+  MapReader::Where where;
+  bool operator==(const Cursor& o) const { return record == o.record && where.at == o.where.at; }
+};
+
+// One map record read back from the journal: its head and body.
+class MapRecord {
  public:
-  ItemTable() : body_(new char[journal::kBodyRoom]) { items_.reserve(journal::kMapItems); }
+  MapRecord() : body_(new char[journal::kBodyRoom]) {}
   bool load(const JournalStore& store, int64_t at) {
-    at_ = at;
-    items_.clear();
-    RecordHead head;
-    if (!store.read(at, &head, sizeof head) || head.kind != journal::kMap || head.body < 0 ||
-        head.body > journal::kBodyRoom ||
-        !store.read(at + static_cast<int64_t>(sizeof head), body_.get(), head.body))
+    at_ = -1;
+    if (!store.read(at, &head_, sizeof head_) || head_.kind != journal::kMap || head_.body < 0 ||
+        head_.body > journal::kBodyRoom ||
+        !store.read(at + static_cast<int64_t>(sizeof head_), body_.get(), head_.body))
       return false;
-    length_ = static_cast<int64_t>(sizeof head) + head.body + journal::kTrailer;
-    MapReader reader(head, body_.get());
-    MapReader::Item item;
-    while (reader.next(&item))
-      items_.push_back(item);
-    return reader.ok();
+    at_ = at;
+    return true;
   }
   int64_t at() const { return at_; }
-  int64_t length() const { return length_; }
-  size_t count() const { return items_.size(); }
-  const MapReader::Item& item(size_t i) const { return items_[i]; }
+  int64_t length() const {
+    return static_cast<int64_t>(sizeof head_) + head_.body + journal::kTrailer;
+  }
+  MapReader reader() const { return MapReader(head_, body_.get()); }
 
  private:
   std::unique_ptr<char[]> body_;
-  std::vector<MapReader::Item> items_;
+  RecordHead head_ = {};
   int64_t at_ = -1;
-  int64_t length_ = 0;
 };
 
-struct Cursor {
-  int64_t record = -1;
-  size_t index = 0;
-};
-
-// Walks the map's items forward and back.
-class Walker {
+// Reads the map's items in order, decoding each as it comes.
+class ForwardWalker {
  public:
-  Walker(const JournalStore& store, const MapPlan& plan) : store_(store), plan_(plan) {}
+  ForwardWalker(const JournalStore& store, const MapPlan& plan) : store_(store), plan_(plan) {}
   bool ok() const { return ok_; }
-  const MapReader::Item& item() const { return table_.item(at_.index); }
-  Cursor position() const { return at_; }
+  const MapReader::Item& item() const { return item_; }
+  const Cursor& position() const { return here_; }  // where item() begins
 
+  // False for a map without items (an empty output).
+  bool first() { return plan_.begin < plan_.end && load(plan_.begin) && next(); }
+  // To the item at `c` (one that position() gave).
   bool seek(const Cursor& c) {
-    if (table_.at() != c.record && !load(c.record)) return false;
-    at_ = c;
-    return at_.index < table_.count();
-  }
-  bool first() {
-    for (int64_t record = plan_.begin; record < plan_.end;) {
-      if (!load(record)) return false;
-      if (table_.count() > 0) {
-        at_ = {record, 0};
-        return true;
-      }
-      record += table_.length();
-    }
-    return false;
+    if (record_.at() != c.record && !load(c.record)) return false;
+    reader_.go_to(c.where);
+    return next();
   }
   bool next() {
-    if (at_.index + 1 < table_.count()) {
-      ++at_.index;
-      return true;
+    for (;;) {
+      here_ = {record_.at(), reader_.where()};
+      if (reader_.next(&item_)) return true;
+      if (!reader_.ok()) return ok_ = false;
+      const int64_t following = record_.at() + record_.length();
+      if (following >= plan_.end || !load(following)) return false;
     }
-    for (int64_t record = at_.record + table_.length(); record < plan_.end;) {
-      if (!load(record)) return false;
-      if (table_.count() > 0) {
-        at_ = {record, 0};
-        return true;
-      }
-      record += table_.length();
-    }
-    return false;
-  }
-  bool previous() {
-    if (at_.index > 0) {
-      --at_.index;
-      return true;
-    }
-    for (int64_t record = at_.record; record > plan_.begin;) {
-      int64_t length = 0;
-      if (!store_.read(record - journal::kTrailer, &length, sizeof length) || length <= 0 ||
-          length > record - plan_.begin) {
-        ok_ = false;
-        return false;
-      }
-      record -= length;
-      if (!load(record)) return false;
-      if (table_.count() > 0) {
-        at_ = {record, table_.count() - 1};
-        return true;
-      }
-    }
-    return false;
   }
 
  private:
-  bool load(int64_t record) {
-    ok_ = table_.load(store_, record);
+  bool load(int64_t at) {
+    ok_ = record_.load(store_, at);
+    if (ok_) reader_ = record_.reader();
     return ok_;
   }
   const JournalStore& store_;
   const MapPlan& plan_;
-  ItemTable table_;
-  Cursor at_;
+  MapRecord record_;
+  MapReader reader_;
+  MapReader::Item item_ = {};
+  Cursor here_;
+  bool ok_ = true;
+};
+
+// Reads the map's items backwards, a record's items at a time.
+class BackWalker {
+ public:
+  BackWalker(const JournalStore& store, const MapPlan& plan) : store_(store), plan_(plan) {
+    items_.reserve(journal::kMapItems);
+    starts_.reserve(journal::kMapItems);
+  }
+  bool ok() const { return ok_; }
+  const MapReader::Item& item() const { return items_[index_]; }
+  bool at(const Cursor& c) const {
+    return record_.at() == c.record && starts_[index_].at == c.where.at;
+  }
+
+  bool seek(const Cursor& c) {
+    if (record_.at() != c.record && !load(c.record)) return false;
+    for (index_ = 0; index_ < items_.size(); ++index_)
+      if (starts_[index_].at == c.where.at) return true;
+    return ok_ = false;
+  }
+  bool previous() {
+    if (index_ > 0) {
+      --index_;
+      return true;
+    }
+    for (int64_t record = record_.at(); record > plan_.begin;) {
+      int64_t length = 0;
+      if (!store_.read(record - journal::kTrailer, &length, sizeof length) || length <= 0 ||
+          length > record - plan_.begin)
+        return ok_ = false;
+      record -= length;
+      if (!load(record)) return false;
+      if (!items_.empty()) {
+        index_ = items_.size() - 1;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  bool load(int64_t at) {
+    items_.clear();
+    starts_.clear();
+    ok_ = record_.load(store_, at);
+    if (!ok_) return false;
+    MapReader reader = record_.reader();
+    for (;;) {
+      const MapReader::Where where = reader.where();
+      MapReader::Item item;
+      if (!reader.next(&item)) break;
+      items_.push_back(item);
+      starts_.push_back(where);
+    }
+    ok_ = reader.ok();
+    return ok_;
+  }
+  const JournalStore& store_;
+  const MapPlan& plan_;
+  MapRecord record_;
+  std::vector<MapReader::Item> items_;
+  std::vector<MapReader::Where> starts_;
+  size_t index_ = 0;
   bool ok_ = true;
 };
 
@@ -181,7 +210,8 @@ class Applier {
         target_(target),
         chunk_(new char[static_cast<size_t>(slot_room())]),
         scan_(journal, plan),
-        walker_(journal, plan) {}
+        feed_(journal, plan),
+        back_(journal, plan) {}
 
   // The target is the caller's: the stream that wrote to it lets go.
   ~Applier() {
@@ -298,7 +328,11 @@ class Applier {
         replay_->flush();
         if (replay_->error()) ok_ = false;
       }
-      move(run, from);
+      if (run.cls < 0) {
+        move_forward(run, from);
+      } else {
+        move_back(run, from);
+      }
     }
   }
 
@@ -309,17 +343,13 @@ class Applier {
       replay_->attach(target_, false);
     }
     OutputStream& out = *replay_;
-    if (!out.seek_relative(run.begin - out.position())) {
-      ok_ = false;
-      return;
-    }
-    if (!walker_.seek(run.first)) {
+    if (!out.seek_relative(run.begin - out.position()) || !feed_.seek(run.first)) {
       ok_ = false;
       return;
     }
     char* bytes = chunk_.get();
     for (;;) {
-      const MapReader::Item item = walker_.item();
+      const MapReader::Item& item = feed_.item();
       if (item.kind == journal::kNew) {
         out.write(item.data, item.length);
       } else if (item.kind == journal::kSame) {
@@ -343,10 +373,8 @@ class Applier {
           done += n;
         }
       }
-      if (walker_.position().record == run.last.record &&
-          walker_.position().index == run.last.index)
-        break;
-      if (!walker_.next()) {
+      if (feed_.position() == run.last) break;
+      if (!feed_.next()) {
         ok_ = false;
         return;
       }
@@ -354,12 +382,10 @@ class Applier {
     if (out.error()) ok_ = false;
   }
 
-  // A run of moved items: to the front from its start (class -1), to the
-  // back from its end (class +1), a chunk at a time, from output offset
-  // `from` on (or back).
-  void move(const Run& run, int64_t from) {
-    const bool forward = run.cls < 0;
-    if (!walker_.seek(forward ? run.first : run.last)) {
+  // A run whose output lies before its bytes: carried out from its start,
+  // a chunk at a time, from output offset `from` on.
+  void move_forward(const Run& run, int64_t from) {
+    if (!feed_.seek(run.first)) {
       ok_ = false;
       return;
     }
@@ -367,59 +393,99 @@ class Applier {
     int64_t filled = 0;
     int64_t low = INT64_MAX;  // the sources of the chunk
     int64_t high = -1;
-    // Going back, the chunk fills from its end.
+    for (;;) {
+      const MapReader::Item& item = feed_.item();
+      const int64_t b = item.output + item.length;
+      for (int64_t a = std::max(item.output, from + filled); a < b;) {
+        const int64_t n = std::min(plan_.chunk - filled, b - a);
+        const char* bytes;
+        if (item.kind == journal::kNew) {
+          bytes = item.data + (a - item.output);
+        } else {
+          const int64_t source = item.image + (a - item.output);
+          bytes = sources_.get(target_, source, n, true);
+          if (!bytes) {
+            ok_ = false;
+            return;
+          }
+          low = std::min(low, source);
+          high = std::max(high, source + n);
+        }
+        std::memcpy(chunk + filled, bytes, static_cast<size_t>(n));
+        filled += n;
+        a += n;
+        if (filled == plan_.chunk) {
+          put_chunk(run.begin, from, chunk, filled, high > from && low < from + filled);
+          if (!ok_) return;
+          from += filled;
+          filled = 0;
+          low = INT64_MAX;
+          high = -1;
+        }
+      }
+      if (feed_.position() == run.last) break;
+      if (!feed_.next()) {
+        ok_ = false;
+        return;
+      }
+    }
+    if (filled > 0) put_chunk(run.begin, from, chunk, filled, high > from && low < from + filled);
+  }
+
+  // A run whose output lies after its bytes: carried out from its end, a
+  // chunk at a time, from output offset `from` back. The chunk fills from
+  // its end.
+  void move_back(const Run& run, int64_t from) {
+    if (!back_.seek(run.last)) {
+      ok_ = false;
+      return;
+    }
+    char* chunk = chunk_.get() + sizeof(journal::Slot);
+    int64_t filled = 0;
+    int64_t low = INT64_MAX;
+    int64_t high = -1;
     auto put = [&]() {
-      if (filled == 0) return;
-      const int64_t begin = forward ? from : from - filled;
-      const char* bytes = forward ? chunk : chunk + (plan_.chunk - filled);
-      const bool overlaps = high > begin && low < begin + filled;
-      put_chunk(run.begin, begin, bytes, filled, overlaps);
-      from = forward ? from + filled : from - filled;
+      const int64_t begin = from - filled;
+      put_chunk(run.begin, begin, chunk + (plan_.chunk - filled), filled,
+                high > begin && low < from);
+      from = begin;
       filled = 0;
       low = INT64_MAX;
       high = -1;
     };
     for (;;) {
-      const MapReader::Item item = walker_.item();
-      const int64_t item_end = item.output + item.length;
-      // The part of the item still to be done.
-      int64_t a = item.output;
-      int64_t b = item_end;
-      if (forward) a = std::max(a, from + filled);
-      if (!forward) b = std::min(b, from - filled);
-      while (a < b && ok_) {
-        const int64_t room = plan_.chunk - filled;
-        const int64_t n = std::min(room, b - a);
-        // Forward the part [a, a + n) goes next; back, [b - n, b).
-        const int64_t at = forward ? a : b - n;
-        char* to = forward ? chunk + filled : chunk + (room - n);
+      const MapReader::Item& item = back_.item();
+      for (int64_t b = std::min(item.output + item.length, from - filled); b > item.output;) {
+        const int64_t n = std::min(plan_.chunk - filled, b - item.output);
+        const int64_t at = b - n;
+        const char* bytes;
         if (item.kind == journal::kNew) {
-          std::memcpy(to, item.data + (at - item.output), static_cast<size_t>(n));
+          bytes = item.data + (at - item.output);
         } else {
           const int64_t source = item.image + (at - item.output);
-          const char* bytes = sources_.get(target_, source, n, forward);
+          bytes = sources_.get(target_, source, n, false);
           if (!bytes) {
             ok_ = false;
             return;
           }
-          std::memcpy(to, bytes, static_cast<size_t>(n));
           low = std::min(low, source);
           high = std::max(high, source + n);
         }
         filled += n;
-        if (forward) a += n;
-        if (!forward) b -= n;
-        if (filled == plan_.chunk) put();
+        std::memcpy(chunk + (plan_.chunk - filled), bytes, static_cast<size_t>(n));
+        b = at;
+        if (filled == plan_.chunk) {
+          put();
+          if (!ok_) return;
+        }
       }
-      if (!ok_) return;
-      const Cursor end = forward ? run.last : run.first;
-      if (walker_.position().record == end.record && walker_.position().index == end.index) break;
-      if (!(forward ? walker_.next() : walker_.previous())) {
+      if (back_.at(run.first)) break;
+      if (!back_.previous()) {
         ok_ = false;
         return;
       }
     }
-    put();
+    if (filled > 0) put();
   }
 
   // One write of moved bytes, noted in a progress slot first: with the
@@ -459,8 +525,9 @@ class Applier {
   const MapPlan& plan_;
   platform::FileHandle target_;
   std::unique_ptr<char[]> chunk_;  // a slot's head and a chunk's bytes
-  Walker scan_;                    // finds the runs
-  Walker walker_;                  // carries one out
+  ForwardWalker scan_;             // finds the runs
+  ForwardWalker feed_;             // carries out one from its start
+  BackWalker back_;                // or from its end
   Sources sources_;
   std::unique_ptr<OutputStream> replay_;
   uint64_t sequence_ = 1;
