@@ -459,6 +459,9 @@ bool RestoreJournal::begin_map() {
   map_ = MapState::kRecording;
   map_failure_ = platform::MakeFailure::kNone;
   map_changes_ = false;
+  run_finder_ = RunFinder();
+  runs_.clear();
+  runs_kept_ = true;
   map_first_ = store_.size();
   map_used_ = 0;
   map_items_ = 0;
@@ -500,6 +503,9 @@ bool RestoreJournal::map_pending_out() {
   if (pending_size_ == 0) return true;
   if ((map_used_ + 24 > kBodyRoom || map_items_ >= journal::kMapItems) && !map_flush())
     return false;
+  const int64_t output = map_output_ - pending_size_;
+  note_item(false, class_of_copy(pending_kind_ == journal::kSame, output, pending_image_), output,
+            pending_size_);
   auto* out = reinterpret_cast<unsigned char*>(body());
   map_used_ += journal::encode_number(static_cast<uint64_t>(pending_size_) << 2 | pending_kind_,
                                       out + map_used_);
@@ -509,6 +515,25 @@ bool RestoreJournal::map_pending_out() {
   map_image_ = pending_image_ + pending_size_;
   pending_size_ = 0;
   return true;
+}
+
+void RestoreJournal::note_item(bool is_new, int cls, int64_t output, int64_t size) {
+  if (!runs_kept_) return;
+  // The record being filled goes where the journal ends now.
+  const MapCursor at = {store_.size(), {map_used_, output, map_image_}};
+  run_finder_.add(at, is_new, cls, output, output + size,
+                  [this](const MapRun& run) { keep_run(run); });
+}
+
+void RestoreJournal::keep_run(const MapRun& run) {
+  if (!runs_kept_) return;
+  if (runs_.size() >= kKeptRuns) {
+    // Too many to keep: they are found from the map instead.
+    runs_kept_ = false;
+    std::vector<MapRun>().swap(runs_);
+    return;
+  }
+  runs_.push_back(run);
 }
 
 bool RestoreJournal::map_item(uint32_t kind, int64_t position, const char* data, int64_t image,
@@ -547,6 +572,7 @@ bool RestoreJournal::map_item(uint32_t kind, int64_t position, const char* data,
     if ((map_used_ + 24 >= kBodyRoom || map_items_ >= journal::kMapItems) && !map_flush())
       return false;
     const int64_t n = std::min(size, kBodyRoom - map_used_ - 24);
+    note_item(true, 0, map_output_, n);
     map_used_ +=
         journal::encode_number(static_cast<uint64_t>(n) << 2 | journal::kNew, out + map_used_);
     std::memcpy(out + map_used_, data, static_cast<size_t>(n));
@@ -616,6 +642,8 @@ bool RestoreJournal::finish_map(platform::FileHandle target, int64_t length, boo
   plan.length = length;
   plan.slots = slots;
   plan.chunk = chunk;
+  if (runs_kept_) run_finder_.finish([this](const MapRun& run) { keep_run(run); });
+  if (runs_kept_) plan.runs = &runs_;
   return apply_map(store_, plan, target);
 }
 

@@ -193,6 +193,10 @@ class RestoreJournal {
   bool map_flush();
   bool map_item(uint32_t kind, int64_t position, const char* data, int64_t image, int64_t size);
   bool map_pending_out();
+  // Notes the map's next item, about to be encoded, for the runs it falls
+  // into.
+  void note_item(bool is_new, int cls, int64_t output, int64_t size);
+  void keep_run(const MapRun& run);
 
   enum class MapState { kNone, kRecording, kDone };
   MapState map_ = MapState::kNone;
@@ -200,7 +204,13 @@ class RestoreJournal {
   int64_t map_first_ = 0;     // where the first map record lies in the journal
   int64_t move_chunk_ = 0;    // the tests' choice, when not 0
   bool map_changes_ = false;  // some item of the map is not in its place
-  int64_t map_used_ = 0;      // of the record being built
+  // The runs of the map, found as it is made, while there are few enough
+  // to keep.
+  static constexpr size_t kKeptRuns = 16384;
+  RunFinder run_finder_;
+  std::vector<MapRun> runs_;
+  bool runs_kept_ = true;
+  int64_t map_used_ = 0;  // of the record being built
   int64_t map_items_ = 0;
   int64_t map_record_output_ = 0;  // where the record being built begins
   int64_t map_record_image_ = 0;   // the end of the copies before it

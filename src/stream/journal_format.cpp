@@ -13,15 +13,6 @@ namespace {
 
 constexpr char kMagic[8] = {'Q', 'K', 'J', 'O', 'U', 'R', 'N', '1'};
 
-bool read_number(const char** p, const char* end, uint64_t* value) {
-  *value = 0;
-  for (int shift = 0;; shift += 7) {
-    if (*p >= end || shift > 56) return false;
-    const auto byte = static_cast<unsigned char>(*(*p)++);
-    *value |= static_cast<uint64_t>(byte & 0x7f) << shift;
-    if (!(byte & 0x80)) return true;
-  }
-}
 constexpr uint32_t kRecordMagic = 0x3252434b;  // "KCR2"
 
 uint64_t head_check(Head head) {
@@ -145,36 +136,6 @@ MapReader::MapReader(const RecordHead& head, const char* body)
       end_(body + head.body),
       output_(head.offset),
       image_(static_cast<int64_t>(head.written)) {}
-
-bool MapReader::next(Item* item) {
-  if (!ok_ || p_ >= end_) return false;
-  uint64_t tag;
-  if (!read_number(&p_, end_, &tag)) return fail();
-  const auto kind = static_cast<uint32_t>(tag & 3);
-  const uint64_t length = tag >> 2;
-  if (kind > kNew || length == 0 || length > static_cast<uint64_t>(kAnyLength)) return fail();
-  item->kind = kind;
-  item->length = static_cast<int64_t>(length);
-  item->output = output_;
-  item->data = nullptr;
-  if (kind == kNew) {
-    if (length > static_cast<uint64_t>(end_ - p_)) return fail();
-    item->data = p_;
-    item->image = -1;
-    p_ += length;
-  } else {
-    uint64_t gap;
-    if (!read_number(&p_, end_, &gap) || gap > static_cast<uint64_t>(kAnyLength)) return fail();
-    item->image = image_ + static_cast<int64_t>(gap);
-    if (item->image > kAnyLength - item->length) return fail();
-    // Bytes in their place lie where they are in the output.
-    if (kind == kSame && item->image != output_) return fail();
-    image_ = item->image + item->length;
-  }
-  if (output_ > kAnyLength - item->length) return fail();
-  output_ += item->length;
-  return true;
-}
 
 BodyReader::BodyReader(const RecordHead& head, const char* body)
     : head_(head), end_(body + head.body), position_(head.offset) {

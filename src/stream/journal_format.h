@@ -173,6 +173,18 @@ class BodyReader {
   bool ok_ = true;
 };
 
+// Reads a number written by encode_number from *p (< end) and moves *p
+// past it; false when it runs past `end` or is too long.
+inline bool read_number(const char** p, const char* end, uint64_t* value) {
+  *value = 0;
+  for (int shift = 0;; shift += 7) {
+    if (*p >= end || shift > 56) return false;
+    const auto byte = static_cast<unsigned char>(*(*p)++);
+    *value |= static_cast<uint64_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return true;
+  }
+}
+
 // Reads the items of a map record, each checked to lie where a map can
 // put it.
 class MapReader {
@@ -215,6 +227,37 @@ class MapReader {
   int64_t image_ = 0;
   bool ok_ = true;
 };
+// Inline: carrying out a map reads millions of items.
+inline bool MapReader::next(Item* item) {
+  if (!ok_ || p_ >= end_) return false;
+  uint64_t tag;
+  if (!read_number(&p_, end_, &tag)) return fail();
+  const auto kind = static_cast<uint32_t>(tag & 3);
+  const uint64_t length = tag >> 2;
+  if (kind > kNew || length == 0 || length > static_cast<uint64_t>(kAnyLength)) return fail();
+  item->kind = kind;
+  item->length = static_cast<int64_t>(length);
+  item->output = output_;
+  item->data = nullptr;
+  if (kind == kNew) {
+    if (length > static_cast<uint64_t>(end_ - p_)) return fail();
+    item->data = p_;
+    item->image = -1;
+    p_ += length;
+  } else {
+    uint64_t gap;
+    if (!read_number(&p_, end_, &gap) || gap > static_cast<uint64_t>(kAnyLength)) return fail();
+    item->image = image_ + static_cast<int64_t>(gap);
+    if (item->image > kAnyLength - item->length) return fail();
+    // Bytes in their place lie where they are in the output.
+    if (kind == kSame && item->image != output_) return fail();
+    image_ = item->image + item->length;
+  }
+  if (output_ > kAnyLength - item->length) return fail();
+  output_ += item->length;
+  return true;
+}
+
 bool map_is_sound(const RecordHead& head, const char* body, int64_t original_size);
 
 // Calls f(target offset, original bytes, length) for every entry of a

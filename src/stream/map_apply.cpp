@@ -25,12 +25,8 @@ namespace {
 using journal::MapReader;
 using journal::RecordHead;
 
-// Where an item of the map begins.
-struct Cursor {
-  int64_t record = -1;
-  MapReader::Where where;
-  bool operator==(const Cursor& o) const { return record == o.record && where.at == o.where.at; }
-};
+using Cursor = MapCursor;
+using Run = MapRun;
 
 // One map record read back from the journal: its head and body.
 class MapRecord {
@@ -164,17 +160,8 @@ class BackWalker {
 };
 
 int class_of(const MapReader::Item& item) {
-  if (item.kind == journal::kSame || item.output == item.image) return 0;
-  return item.output < item.image ? -1 : 1;
+  return class_of_copy(item.kind == journal::kSame, item.output, item.image);
 }
-
-struct Run {
-  int cls = 0;
-  Cursor first;
-  Cursor last;
-  int64_t begin = 0;  // its output range
-  int64_t end = 0;
-};
 
 // A read-ahead of the target's bytes that moved runs are made of.
 class Sources {
@@ -249,55 +236,29 @@ class Applier {
     done_ = resume_slot_.run == kAllDone;
   }
 
-  // Classes the items, gathers them into runs and carries out each one.
+  // Gathers the items into runs (or takes the runs found as the map was
+  // made) and carries out each one.
   void segment() {
+    if (plan_.runs) {
+      for (const Run& run : *plan_.runs) {
+        carry_out(run);
+        if (!ok_) return;
+      }
+      return;
+    }
     if (!scan_.first()) {
       ok_ = scan_.ok();
       return;
     }
-    Run run;
-    bool have_run = false;
-    bool pending = false;  // new bytes waiting for the next copy's class
-    Cursor pending_first;
-    Cursor pending_last;
-    int64_t pending_begin = 0;
-    int64_t pending_end = 0;
-    auto add = [&](const Cursor& first, const Cursor& last, int64_t begin, int64_t end, int cls) {
-      if (have_run && cls == run.cls) {
-        run.last = last;
-        run.end = end;
-        return;
-      }
-      if (have_run) carry_out(run);
-      run = {cls, first, last, begin, end};
-      have_run = true;
-    };
+    auto carry = [this](const Run& run) { carry_out(run); };
+    RunFinder finder;
     do {
-      const MapReader::Item item = scan_.item();
-      const Cursor here = scan_.position();
-      if (item.kind == journal::kNew) {
-        if (!pending) {
-          pending = true;
-          pending_first = here;
-          pending_begin = item.output;
-        }
-        pending_last = here;
-        pending_end = item.output + item.length;
-        continue;
-      }
-      const int cls = class_of(item);
-      if (pending) {
-        const int with = cls == 0 && have_run && run.cls != 0 ? run.cls : cls;
-        add(pending_first, pending_last, pending_begin, pending_end, with);
-        pending = false;
-      }
-      add(here, here, item.output, item.output + item.length, cls);
-      if (!ok_) return;
-    } while (scan_.next() && ok_);
+      const MapReader::Item& item = scan_.item();
+      finder.add(scan_.position(), item.kind == journal::kNew, class_of(item), item.output,
+                 item.output + item.length, carry);
+    } while (ok_ && scan_.next());
     if (!scan_.ok()) ok_ = false;
-    if (ok_ && pending)
-      add(pending_first, pending_last, pending_begin, pending_end, have_run ? run.cls : 0);
-    if (ok_ && have_run) carry_out(run);
+    if (ok_) finder.finish(carry);
   }
 
   void carry_out(const Run& run) {
