@@ -819,10 +819,11 @@ run of the script, not across machines."""
 
 VM_NOTE = """\
 This one is a virtual machine that hands freed memory back to its host,
-so a program that allocates a buffer as large as the file (sd does, and
-qk when an edit changes the file's length in place) pays a first-touch
-cost that varies a lot from run to run. qk otherwise streams the file
-through a few reused 2 MiB chunks."""
+so a program that allocates a buffer as large as the file (sd does)
+pays a first-touch cost that varies a lot from run to run. qk streams the
+file through a few reused 2 MiB chunks; an edit that changes the length
+reads it twice (once to make the edit's map, once to write the file from
+it)."""
 
 WORDS_INTRODUCTION = """\
 ## Ordinary words in real text
@@ -864,8 +865,9 @@ def report(cases, words, runs, machine, cgroup_result, real_kinds, dense=()) -> 
             f"Correctness below. \"qk min–max\" is the spread of qk's {runs} runs. "
             "\"qk peak memory\" is its peak resident set size (`/usr/bin/time -f %M`), "
             "in one more run; \"qk journal peak\" the peak size of its restore journal, "
-            "the file beside the target that holds what the run overwrites in place "
-            "(removed at the end), in one more run.", ""]
+            "the file beside the target that holds what the run overwrites in place, "
+            "or the map of an edit that changes the length (removed at the end), in one "
+            "more run.", ""]
         medians = {w.name: r.median("qk") for w, r in cases}
         if medians.get("W10") and medians.get("W1"):
             out += [f"W1 at 1 GiB (W10) takes {ratio(medians['W10'], medians['W1'])} the time "
