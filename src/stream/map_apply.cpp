@@ -343,6 +343,18 @@ class Applier {
     if (out.error()) ok_ = false;
   }
 
+  // The `n` bytes of `item` at output offset `at`: its new bytes, or the
+  // target's bytes it copies (read going `forward` or back), whose range
+  // widens [low, high); null when they could not be read.
+  const char* bytes_of(const MapReader::Item& item, int64_t at, int64_t n, bool forward,
+                       int64_t* low, int64_t* high) {
+    if (item.kind == journal::kNew) return item.data + (at - item.output);
+    const int64_t source = item.image + (at - item.output);
+    *low = std::min(*low, source);
+    *high = std::max(*high, source + n);
+    return sources_.get(target_, source, n, forward);
+  }
+
   // A run whose output lies before its bytes: carried out from its start,
   // a chunk at a time, from output offset `from` on.
   void move_forward(const Run& run, int64_t from) {
@@ -359,18 +371,10 @@ class Applier {
       const int64_t b = item.output + item.length;
       for (int64_t a = std::max(item.output, from + filled); a < b;) {
         const int64_t n = std::min(plan_.chunk - filled, b - a);
-        const char* bytes;
-        if (item.kind == journal::kNew) {
-          bytes = item.data + (a - item.output);
-        } else {
-          const int64_t source = item.image + (a - item.output);
-          bytes = sources_.get(target_, source, n, true);
-          if (!bytes) {
-            ok_ = false;
-            return;
-          }
-          low = std::min(low, source);
-          high = std::max(high, source + n);
+        const char* bytes = bytes_of(item, a, n, true, &low, &high);
+        if (!bytes) {
+          ok_ = false;
+          return;
         }
         std::memcpy(chunk + filled, bytes, static_cast<size_t>(n));
         filled += n;
@@ -419,18 +423,10 @@ class Applier {
       for (int64_t b = std::min(item.output + item.length, from - filled); b > item.output;) {
         const int64_t n = std::min(plan_.chunk - filled, b - item.output);
         const int64_t at = b - n;
-        const char* bytes;
-        if (item.kind == journal::kNew) {
-          bytes = item.data + (at - item.output);
-        } else {
-          const int64_t source = item.image + (at - item.output);
-          bytes = sources_.get(target_, source, n, false);
-          if (!bytes) {
-            ok_ = false;
-            return;
-          }
-          low = std::min(low, source);
-          high = std::max(high, source + n);
+        const char* bytes = bytes_of(item, at, n, false, &low, &high);
+        if (!bytes) {
+          ok_ = false;
+          return;
         }
         filled += n;
         std::memcpy(chunk + (plan_.chunk - filled), bytes, static_cast<size_t>(n));
