@@ -45,7 +45,7 @@ void edit_in_batches(Run& run) {
   WriterState& w = run.writer;
   MatchState& m = run.match;
   Counts& counts = run.counts;
-  const char* image_start = run.image.start;
+  const FileImage& image = run.image;
   const int64_t n = run.texts.search_len;
   const bool selecting = run.settings.selection != 0;
   const bool full_writing = run.settings.full_writing != 0;
@@ -58,14 +58,13 @@ void edit_in_batches(Run& run) {
   const NewTextPiece only = one_piece ? *pieces : NewTextPiece{};
 
   while (counts.scan_status == 0 && !w.over_limit) {
-    const char* from = w.cursor + m.start_offset;
-    if (from < image_start + counts.search_floor) from = image_start + counts.search_floor;
-    if (from >= run.image.end) return;
-    const char* window_end = need_from(run, from, run.image.end);
+    int64_t from = w.cursor + m.start_offset;
+    if (from < counts.search_floor) from = counts.search_floor;
+    if (from >= image.size()) return;
+    const int64_t window_end = need_from(run, from, image.size());
     if (window_end == from) return;  // the image could not be read
-    const char* window_begin =
-        run.image.source == platform::kNoFile ? image_start : run.image.ready_begin;
-    const char* resume = from;
+    const int64_t window_begin = image.source == platform::kNoFile ? 0 : image.ready_begin;
+    int64_t resume = from;
     const int64_t found = find_matches(run, from, window_begin, window_end, b.found.data(),
                                        kMatchesPerBatch, &resume);
     if (found == 0 && resume == from) return;  // the next candidate lies across the edge
@@ -76,7 +75,7 @@ void edit_in_batches(Run& run) {
     }
 
     Stretch* out = b.stretches.data();
-    const char* at = w.cursor;
+    int64_t at = w.cursor;
     const char* last = nullptr;
     int64_t number = counts.found;
     int64_t acted = 0;
@@ -96,24 +95,26 @@ void edit_in_batches(Run& run) {
       if (at < window_begin) break;
       number += selecting;
       ++acted;
-      const int64_t gap = match - at;
-      if (gap > 0) *out++ = {at, gap, at - image_start, passes};
+      const int64_t match_at = image.offset_of(match);
+      const int64_t gap = match_at - at;
+      if (gap > 0) *out++ = {image.at(at), gap, at, passes};
       if (one_piece) {
         *out++ = {only.data, only.size, OutputStream::kNewBytes, false};
       } else {
         for (const NewTextPiece* piece = pieces; piece != pieces_end; ++piece) {
           *out++ = piece->matched
-                       ? Stretch{match, n, match - image_start, false}
+                       ? Stretch{match, n, match_at, false}
                        : Stretch{piece->data, piece->size, OutputStream::kNewBytes, false};
         }
       }
       bytes += gap + written;
       net += written - n;
       passes = net == 0 && !full_writing;
-      at = match + n;
+      at = match_at + n;
       last = match;
     }
-    if (i < found) resume = reinterpret_cast<const char*>(b.found[static_cast<size_t>(i)]);
+    if (i < found)
+      resume = image.offset_of(reinterpret_cast<const char*>(b.found[static_cast<size_t>(i)]));
 
     counts.found = number;
     counts.acted += acted;
@@ -122,7 +123,7 @@ void edit_in_batches(Run& run) {
     w.bytes_written += bytes;
     w.net_change = net;
     w.cursor = at;
-    if (last) counts.search_floor = last + 1 - image_start;
+    if (last) counts.search_floor = image.offset_of(last) + 1;
     m.start_offset = resume - at;
     if (out != b.stretches.data() &&
         !emit_stretches(run, b.stretches.data(), static_cast<size_t>(out - b.stretches.data())))

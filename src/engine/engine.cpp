@@ -28,12 +28,12 @@ namespace {
 void find_from_floor(Run& run) {
   MatchState& m = run.match;
   int64_t& floor = run.counts.search_floor;
-  const int64_t cursor = run.writer.cursor - run.image.start;
+  const int64_t cursor = run.writer.cursor;
   if (m.start_offset < floor - cursor) m.start_offset = floor - cursor;
   find_match(run, m.start_offset);
   ++run.counts.finds;
   if (m.offset == kNoMatch) return;
-  const int64_t found_at = m.start - run.image.start;
+  const int64_t found_at = m.start;
   assert(found_at >= floor);
   assert(m.offset >= 0 && m.length >= 0);
   floor = found_at + 1;
@@ -59,8 +59,8 @@ void finish_scan(Run& run) {
     // no line was modified, so none is dropped); emitting it here as well
     // would only write it twice (or, to an appended output file, leave a
     // second copy).
-    run.writer.bytes_written += run.image.end - run.writer.cursor;
-    run.writer.cursor = run.image.end;
+    run.writer.bytes_written += run.image.size() - run.writer.cursor;
+    run.writer.cursor = run.image.size();
   } else if (run.settings.line_filter == 'M') {
     finish_modified_lines(run);
   } else {
@@ -74,7 +74,7 @@ void run_engine(Run& run) {
   Counts& counts = run.counts;
   MatchState& m = run.match;
   WriterState& w = run.writer;
-  w.cursor = run.image.start;
+  w.cursor = 0;
   choose_written_break(run);
   m.start_offset = 0;
   counts.search_floor = 0;
@@ -102,7 +102,7 @@ void run_engine(Run& run) {
     }
 
     ++counts.acted;
-    const char* before = w.cursor;
+    const int64_t before = w.cursor;
     const int64_t offset = m.offset;
     if (run.settings.line_filter == 'M') {
       write_line_pieces(run);

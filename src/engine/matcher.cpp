@@ -132,25 +132,22 @@ namespace {
 
 // The image's quick test first: a find that starts inside the bytes in
 // memory (most do, where matches are dense) asks the image for nothing.
-const uint8_t* need_from(Run& run, const uint8_t* at, const uint8_t* limit) {
-  const auto* begin = reinterpret_cast<const uint8_t*>(run.image.ready_begin);
-  const auto* end = reinterpret_cast<const uint8_t*>(run.image.ready_end);
-  if (at >= begin && at < end) return std::min(end, limit);
-  return reinterpret_cast<const uint8_t*>(
-      qk::need_from(run, reinterpret_cast<const char*>(at), reinterpret_cast<const char*>(limit)));
+int64_t ready_from(Run& run, int64_t at, int64_t limit) {
+  const FileImage& image = run.image;
+  if (at >= image.ready_begin && at < image.ready_end) return std::min(image.ready_end, limit);
+  return need_from(run, at, limit);
 }
 
-bool need(Run& run, const uint8_t* from, const uint8_t* to) {
-  return qk::need(run, reinterpret_cast<const char*>(from), reinterpret_cast<const char*>(to));
+const uint8_t* address(const Run& run, int64_t offset) {
+  return reinterpret_cast<const uint8_t*>(run.image.at(offset));
 }
 
 }  // namespace
 
 void find_match(Run& run, int64_t start_offset) {
   const Settings& s = run.settings;
-  const auto* image_start = reinterpret_cast<const uint8_t*>(run.image.start);
-  const auto* image_end = reinterpret_cast<const uint8_t*>(run.image.end);
-  const auto* cursor = reinterpret_cast<const uint8_t*>(run.writer.cursor);
+  const int64_t image_end = run.image.size();
+  const int64_t cursor = run.writer.cursor;
   const int64_t n = run.texts.search_len;
   const auto* text = reinterpret_cast<const uint8_t*>(run.texts.search);
   MatchState& m = run.match;
@@ -162,82 +159,86 @@ void find_match(Run& run, int64_t start_offset) {
   if (!run.plan.ready) build_plan(run);
   const SearchPlan& plan = run.plan;
   const int64_t reach = std::max(plan.first, plan.second);
-  const uint8_t* last = image_end - n;  // the last candidate that fits
+  const int64_t last = image_end - n;  // the last candidate that fits
 
-  const uint8_t* c = cursor + start_offset;
+  int64_t c = cursor + start_offset;
   while (c <= last) {
     bool verified = plan.all_wildcards;
     if (!plan.all_wildcards) {
       // The bytes in memory from c on are scanned in one go, candidates
       // whose whole text lies there verified in the same loop; the image
       // is asked for more as the scan gets to the end of them.
-      const uint8_t* ready = need_from(run, c, image_end);
+      const int64_t ready = ready_from(run, c, image_end);
       if (ready == c) return;  // the image could not be read
       const int64_t count = std::min<int64_t>(last - c + 1, (ready - c) - reach);
       if (count > 0) {
-        const uint8_t* hit = find_candidate(plan, text, n, c, count, (ready - c) - n + 1);
+        const uint8_t* from = address(run, c);
+        const uint8_t* hit = find_candidate(plan, text, n, from, count, (ready - c) - n + 1);
         if (!hit) {
           c += count;
           continue;
         }
-        verified = hit + n <= ready;
-        c = hit;
+        c += hit - from;
+        verified = c + n <= ready;
       }
     }
     // The candidate, and the bytes on either side that the line anchors
     // look at, may lie across a chunk edge.
-    if (!need(run, (s.start_anchor || s.end_anchor) && c > image_start ? c - 1 : c,
+    if (!need(run, (s.start_anchor || s.end_anchor) && c > 0 ? c - 1 : c,
               s.end_anchor && c + n < image_end ? c + n + 1 : c + n))
       return;
-    if (!verified && !text_matches_at(plan, text, n, c)) {
+    const uint8_t* at = address(run, c);
+    if (!verified && !text_matches_at(plan, text, n, at)) {
       ++c;
       continue;
     }
-    if (s.start_anchor && c != image_start && c[-1] != '\n') {
+    if (s.start_anchor && c != 0 && at[-1] != '\n') {
       ++c;
       continue;
     }
     // The end-of-line anchor holds before a CR, and before a line feed with
     // no CR in front of it (not even the match's own last byte): the line
     // feed of a CR LF is no second line end.
-    if (s.end_anchor && c + n != image_end && c[n] != '\r' &&
-        (c[n] != '\n' || (c + n > image_start && c[n - 1] == '\r'))) {
+    if (s.end_anchor && c + n != image_end && at[n] != '\r' &&
+        (at[n] != '\n' || (c + n > 0 && at[n - 1] == '\r'))) {
       ++c;
       continue;
     }
     if (c >= image_end) return;  // an empty search text needs a byte under it
     m.offset = c - cursor;
     m.length = n;
-    m.start = reinterpret_cast<const char*>(c);
+    m.start = c;
     if (s.whole_lines || s.line_filter) widen_to_line(run);
     return;
   }
 }
 
-int64_t find_matches(Run& run, const char* from, const char* window_begin, const char* window_end,
-                     const uint8_t** found, int64_t cap, const char** resume) {
+int64_t find_matches(Run& run, int64_t from, int64_t window_begin, int64_t window_end,
+                     const uint8_t** found, int64_t cap, int64_t* resume) {
   const Settings& s = run.settings;
   const int64_t n = run.texts.search_len;
   *resume = from;
   if (!run.plan.ready) build_plan(run);
   const SearchPlan& plan = run.plan;
   if (plan.all_wildcards || n == 0) return 0;
+  const FileImage& image = run.image;
   AnchorTest anchors;
   anchors.start = s.start_anchor != 0;
   anchors.end = s.end_anchor != 0;
-  anchors.image_start = reinterpret_cast<const uint8_t*>(run.image.start);
-  anchors.image_end = reinterpret_cast<const uint8_t*>(run.image.end);
-  if (anchors.start && from != run.image.start && from - 1 < window_begin) return 0;
+  if (anchors.start && from != 0 && from - 1 < window_begin) return 0;
   // The last candidate whose text, and the byte behind it the end anchor
   // reads, lie in the window.
-  const char* last = window_end - n - (anchors.end && window_end < run.image.end ? 1 : 0);
+  const int64_t last = window_end - n - (anchors.end && window_end < image.size() ? 1 : 0);
   if (last < from) return 0;
+  // The image's own ends, where they lie in the window (else out of reach
+  // of the anchors' tests).
+  anchors.image_start = window_begin == 0 ? address(run, 0) : nullptr;
+  anchors.image_end = window_end == image.size() ? address(run, window_end) : nullptr;
   const uint8_t* next = nullptr;
-  const int64_t count =
-      collect_matches(plan, reinterpret_cast<const uint8_t*>(run.texts.search), n,
-                      reinterpret_cast<const uint8_t*>(from), last - from + 1,
-                      reinterpret_cast<const uint8_t*>(window_end), anchors, found, cap, &next);
-  *resume = reinterpret_cast<const char*>(next);
+  const int64_t count = collect_matches(plan, reinterpret_cast<const uint8_t*>(run.texts.search), n,
+                                        address(run, from), last - from + 1,
+                                        address(run, window_end), anchors, found, cap, &next);
+  *resume = image.offset_of(reinterpret_cast<const char*>(next));
   return count;
 }
 

@@ -39,6 +39,8 @@ inline bool text_matches_at(const SearchPlan& plan, const uint8_t* text, int64_t
 struct AnchorTest {
   bool start = false;
   bool end = false;
+  // The image's first byte and its end, or nullptr where they lie outside
+  // the bytes scanned.
   const uint8_t* image_start = nullptr;
   const uint8_t* image_end = nullptr;
 };
@@ -46,7 +48,7 @@ struct AnchorTest {
 inline bool anchors_hold(const AnchorTest& anchors, const uint8_t* at, int64_t n) {
   if (anchors.start && at != anchors.image_start && at[-1] != '\n') return false;
   if (!anchors.end || at + n == anchors.image_end || at[n] == '\r') return true;
-  return at[n] == '\n' && !(at + n > anchors.image_start && at[n - 1] == '\r');
+  return at[n] == '\n' && !((n > 0 || at != anchors.image_start) && at[n - 1] == '\r');
 }
 
 // Every match among the `count` candidate positions from `from` on, in

@@ -15,8 +15,8 @@ namespace qk {
 namespace {
 
 struct LineBreak {
-  const char* at = nullptr;  // its first byte
-  int32_t length = 0;        // 2 for CR LF, 1 for a bare line feed, 0 none
+  int64_t at = 0;      // its first byte
+  int32_t length = 0;  // 2 for CR LF, 1 for a bare line feed, 0 none
 };
 
 // The first line break that lies wholly in [from, end): the first line feed
@@ -24,20 +24,22 @@ struct LineBreak {
 // line feed right at `from` behind a CR is the rest of a CR LF whose CR the
 // match took in; it ends no line. The image is read as the search gets
 // there.
-LineBreak find_line_break(Run& run, const char* from, const char* end) {
-  const char* at = from;
+LineBreak find_line_break(Run& run, int64_t from, int64_t end) {
+  const FileImage& image = run.image;
+  int64_t at = from;
   while (at < end) {
-    const char* ready = need_from(run, at, end);
+    const int64_t ready = need_from(run, at, end);
     if (ready == at) return {};  // the image could not be read
-    const void* lf = std::memchr(at, '\n', static_cast<size_t>(ready - at));
+    const char* bytes = image.at(at);
+    const void* lf = std::memchr(bytes, '\n', static_cast<size_t>(ready - at));
     if (!lf) {
       at = ready;
       continue;
     }
-    const char* feed = static_cast<const char*>(lf);
-    if (feed == run.image.start) return {feed, 1};
+    const int64_t feed = at + (static_cast<const char*>(lf) - bytes);
+    if (feed == 0) return {feed, 1};
     if (!need(run, feed - 1, feed + 1)) return {};
-    if (feed[-1] != '\r') return {feed, 1};
+    if (*image.at(feed - 1) != '\r') return {feed, 1};
     if (feed - 1 >= from) return {feed - 1, 2};
     at = feed + 1;
   }
@@ -50,24 +52,24 @@ LineBreak find_line_break(Run& run, const char* from, const char* end) {
 // front of it: a line never starts after its match, and a widened match
 // never spans a negative number of bytes. The image is asked for a chunk at
 // a time, going back.
-const char* line_start_of(Run& run, const char* match_start, int64_t match_length,
-                          const char* cursor) {
+int64_t line_start_of(Run& run, int64_t match_start, int64_t match_length, int64_t cursor) {
   if (match_length == 0) {
     if (match_start == cursor) return cursor;
     --match_start;
   }
   const FileImage& image = run.image;
-  const char* at = match_start;
+  int64_t at = match_start;
   for (;;) {
-    const char* low = cursor;
+    int64_t low = cursor;
     if (image.source != platform::kNoFile) {
-      const char* chunk = image.buffer + (at - image.buffer) / image.chunk_size * image.chunk_size;
+      const int64_t chunk = at / image.chunk_size * image.chunk_size;
       if (chunk > low) low = chunk;
     }
     if (!need(run, low, at + 1)) return cursor;
-    for (const char* p = at; p >= low; --p) {
-      if (*p == '\n') return p + 1;
-      if (p == low) break;
+    const char* bottom = image.at(low);
+    for (const char* p = image.at(at); p >= bottom; --p) {
+      if (*p == '\n') return low + (p - bottom) + 1;
+      if (p == bottom) break;
     }
     if (low == cursor) return cursor;
     at = low - 1;
@@ -85,11 +87,11 @@ constexpr char kEndOfFileMark = 0x1a;
 // that takes in the image's last byte always ends its line at the image
 // end, or the edit would consume less than the match and the scan would
 // find it again forever.
-const char* line_end_of(Run& run, const LineBreak& line_break, const char* match_end) {
-  const char* end = run.image.end;
+int64_t line_end_of(Run& run, const LineBreak& line_break, int64_t match_end) {
+  const int64_t end = run.image.size();
   if (line_break.length > 0) return line_break.at;
   if (match_end == end || !need(run, end - 1, end)) return end;
-  const char last = end[-1];
+  const char last = *run.image.at(end - 1);
   if (last == kEndOfFileMark || (last == '\n' && match_end == end - 1)) return end - 1;
   return end;
 }
@@ -99,13 +101,13 @@ const char* line_end_of(Run& run, const LineBreak& line_break, const char* match
 void widen_to_line(Run& run) {
   const Settings& s = run.settings;
   MatchState& m = run.match;
-  const char* cursor = run.writer.cursor;
-  const char* end = run.image.end;
-  const char* match_end = m.start + m.length;
+  const int64_t cursor = run.writer.cursor;
+  const int64_t end = run.image.size();
+  const int64_t match_end = m.start + m.length;
 
-  const char* line_start = line_start_of(run, m.start, m.length, cursor);
+  int64_t line_start = line_start_of(run, m.start, m.length, cursor);
   const LineBreak line_break = find_line_break(run, match_end, end);
-  const char* line_end = line_end_of(run, line_break, match_end);
+  int64_t line_end = line_end_of(run, line_break, match_end);
   m.line_break = line_break.length;
 
   if (s.line_filter == 'M') {
@@ -122,7 +124,8 @@ void widen_to_line(Run& run) {
   m.break_behind = line_break.length > 0 && line_end == line_break.at;
   m.line_tail = -1;
   if (line_break.length == 0 && !(s.whole_lines && s.line_option == 'R'))
-    m.line_tail = line_end < end && end[-1] == '\n' ? 1 : 0;
+    m.line_tail =
+        line_end < end && need(run, end - 1, end) && *run.image.at(end - 1) == '\n' ? 1 : 0;
   if (s.whole_lines && run.texts.new_len == 0 && m.break_behind && s.line_option == 0) {
     m.length += line_break.length;
     m.crlf_consumed = true;
@@ -156,7 +159,7 @@ void note_line_rest(Run& run, int64_t offset, int64_t length) {
   // A line without a break of its own is written to the image end.
   const int64_t line_break = m.line_break > 0 ? m.line_break : 2;
   int64_t rest = (m.line_start + m.line_length + line_break) - (offset + length);
-  const int64_t left = run.image.end - run.writer.cursor;
+  const int64_t left = run.image.size() - run.writer.cursor;
   if (rest > left) rest = left;
   run.counts.pending_line_rest = rest > 0 ? rest : 0;
 }
@@ -169,15 +172,15 @@ void finish_modified_lines(Run& run) {
   // output; an output file stays empty.
   if (rest == 0 && run.counts.acted == 0) {
     if (!run.settings.output) {
-      w.bytes_written += run.image.end - w.cursor;
-      w.cursor = run.image.end;
+      w.bytes_written += run.image.size() - w.cursor;
+      w.cursor = run.image.size();
     }
     return;
   }
   if (rest > 0) write_image(run, w.cursor, rest);
   w.bytes_written += rest;
-  w.net_change += rest - (run.image.end - w.cursor);
-  w.cursor = run.image.end;
+  w.net_change += rest - (run.image.size() - w.cursor);
+  w.cursor = run.image.size();
   run.counts.pending_line_rest = 0;
 }
 
@@ -188,8 +191,7 @@ void choose_written_break(Run& run) {
   const bool adds_lines = s.whole_lines && (s.append_insert || s.add_mode);
   const bool breaks_new_text = run.k.line_breaks > 0 && run.texts.new_len > 0;
   if (s.line_filter == 'U' || s.report_only() || (!adds_lines && !breaks_new_text)) return;
-  if (find_line_break(run, run.image.start, run.image.end).length == 1)
-    run.written_break = {"\n", 1};
+  if (find_line_break(run, 0, run.image.size()).length == 1) run.written_break = {"\n", 1};
 }
 
 }  // namespace qk

@@ -25,9 +25,8 @@ bool image_from(Run& run, size_t size, int created_offset) {
   run.image.buffer = block;
   run.image.allocated = total;
   run.image.created_offset = created_offset;
-  run.image.start = block + created_offset;
-  run.image.end = run.image.start + size;
-  run.writer.cursor = run.image.start;
+  use_memory_image(run.image, block + created_offset, static_cast<int64_t>(size));
+  run.writer.cursor = 0;
   return true;
 }
 

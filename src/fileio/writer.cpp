@@ -3,6 +3,8 @@
 // skipping it safe.
 #include "fileio/writer.h"
 
+#include <cstring>
+
 #include "fileio/image.h"
 #include "platform/platform.h"
 
@@ -16,15 +18,25 @@ bool writes_everything(const Run& run) {
 
 // Passes over unchanged bytes; the stream may write the first and last
 // block of them along with a neighbouring edit, so those must be readable.
+// Where a long pass's ends cannot be in memory together, its first block
+// is copied aside.
 bool pass_over(Run& run, int64_t count) {
   WriterState& w = run.writer;
+  const FileImage& image = run.image;
   const int64_t edge = OutputStream::kBlock;
-  if (count > 0) {
-    need(run, w.cursor, w.cursor + (count < edge ? count : edge));
-    need(run, w.cursor + (count > edge ? count - edge : 0), w.cursor + count);
+  if (count <= 2 * edge) {
+    need(run, w.cursor, w.cursor + count);
+    const char* bytes = image.at(w.cursor);
+    return w.out.pass_over(bytes, bytes + count, count);
   }
-  const OutputStream::Stretch pass = {w.cursor, count, w.cursor - run.image.start, true};
-  return w.out.write_stretches(&pass, 1);
+  need(run, w.cursor, w.cursor + edge);
+  need(run, w.cursor + count - edge, w.cursor + count);
+  if (w.cursor >= image.ready_begin || image.source == platform::kNoFile)
+    return w.out.pass_over(image.at(w.cursor), image.at(w.cursor + count), count);
+  need(run, w.cursor, w.cursor + edge);
+  std::memcpy(w.head, image.at(w.cursor), static_cast<size_t>(edge));
+  need(run, w.cursor + count - edge, w.cursor + count);
+  return w.out.pass_over(w.head, image.at(w.cursor + count), count);
 }
 
 }  // namespace
@@ -54,15 +66,15 @@ bool fits(Run& run, int64_t size) {
   return false;
 }
 
-void write_image(Run& run, const char* from, int64_t size) {
+void write_image(Run& run, int64_t from, int64_t size) {
   if (!fits(run, size)) return;
-  const char* end = from + size;
+  const int64_t end = from + size;
   while (from < end) {
-    const char* ready = need_from(run, from, end);
+    const int64_t ready = need_from(run, from, end);
     if (ready == from) return;  // the stream has already been failed
     // The stream is told where the bytes come from in the image, as a
     // batch tells it.
-    const OutputStream::Stretch copy = {from, ready - from, from - run.image.start, false};
+    const OutputStream::Stretch copy = {run.image.at(from), ready - from, from, false};
     run.writer.out.write_stretches(&copy, 1);
     from = ready;
   }
@@ -87,14 +99,14 @@ bool emit_stretches(Run& run, const OutputStream::Stretch* stretches, size_t cou
 
 void emit_tail(Run& run) {
   WriterState& w = run.writer;
-  const int64_t rest = run.image.end - w.cursor;
+  const int64_t rest = run.image.size() - w.cursor;
   if (rest > 0 && writes_everything(run)) {
     write_image(run, w.cursor, rest);
   } else if (rest > 0) {
     pass_over(run, rest);  // may finish the block of the last edit
   }
   w.bytes_written += rest;
-  w.cursor = run.image.end;
+  w.cursor = run.image.size();
 }
 
 void write_output(Run& run, const char* data, int64_t size) {

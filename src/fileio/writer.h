@@ -39,9 +39,9 @@ void write_output(Run& run, const char* data, int64_t size);
 // False, and the run marked as over the limit, when `size` more bytes would
 // take the output past the largest file QK accepts.
 bool fits(Run& run, int64_t size);
-// Writes `size` image bytes from `from`, reading them in as it goes; like
-// write_output, nothing when they do not fit.
-void write_image(Run& run, const char* from, int64_t size);
+// Writes `size` image bytes from image offset `from`, reading them in as
+// it goes; like write_output, nothing when they do not fit.
+void write_image(Run& run, int64_t from, int64_t size);
 void write_output(Run& run, char byte);
 void seek_output_start(Run& run);
 void seek_output_end(Run& run);

@@ -26,8 +26,8 @@ int64_t write_added_text(Run& run) {
   // in one; at the start of the file it never does. The breaks are of the
   // file's own kind.
   if (s.whole_lines && s.add_mode == 'T') {
-    const char* cursor = run.writer.cursor;
-    if (cursor != run.image.start && need(run, cursor - 1, cursor) && cursor[-1] != '\n')
+    const int64_t cursor = run.writer.cursor;
+    if (cursor != 0 && need(run, cursor - 1, cursor) && *run.image.at(cursor - 1) != '\n')
       written += write_line_break(run);
   }
   written += write_new_text_pieces(run, insert_search_text);
@@ -55,14 +55,15 @@ void add_new_text(Run& run) {
     // The former content goes out once more behind the text. Nothing has
     // changed the file yet, so the image may be read from its start again;
     // the cursor follows the writing, so what is behind it can be let go.
-    w.cursor = run.image.start;
+    w.cursor = 0;
     const int64_t piece = 1 << 20;
-    while (w.cursor < run.image.end && fits(run, run.image.end - w.cursor)) {
-      const int64_t size = run.image.end - w.cursor < piece ? run.image.end - w.cursor : piece;
+    const int64_t end = run.image.size();
+    while (w.cursor < end && fits(run, end - w.cursor)) {
+      const int64_t size = end - w.cursor < piece ? end - w.cursor : piece;
       write_image(run, w.cursor, size);
       w.cursor += size;
     }
-    w.cursor = run.image.end;
+    w.cursor = end;
   }
 }
 

@@ -27,7 +27,7 @@ void write_piece(Run& run, const char* piece, int64_t size) {
 
 // Consumption never reaches past the image end.
 void clamp_to_image(Run& run) {
-  const int64_t left = run.image.end - run.writer.cursor;
+  const int64_t left = run.image.size() - run.writer.cursor;
   if (run.match.length > left) run.match.length = left;
 }
 
@@ -67,7 +67,7 @@ int64_t write_new_text_pieces(Run& run, int64_t (*insert)(Run&)) {
 int64_t insert_matched_text(Run& run) {
   const Settings& s = run.settings;
   const MatchState& m = run.match;
-  const char* cursor = run.writer.cursor;
+  const int64_t cursor = run.writer.cursor;
   const int64_t n = run.texts.search_len;
   if (s.whole_line_amp) {
     write_image(run, cursor, m.length);
@@ -78,12 +78,14 @@ int64_t insert_matched_text(Run& run) {
     return n;
   }
   if (!need(run, m.start, m.start + n)) return 0;
+  // Nothing below asks the image for more.
+  const char* matched = run.image.at(m.start);
   switch (s.amp_case) {
     case 'U':
     case 'L': {
       const char low = s.amp_case == 'U' ? 'a' : 'A';
       for (int64_t i = 0; i < n; ++i) {
-        char byte = m.start[i];
+        char byte = matched[i];
         if (byte >= low && byte <= low + 25) byte = static_cast<char>(byte ^ 0x20);
         write_output(run, byte);
       }
@@ -93,7 +95,7 @@ int64_t insert_matched_text(Run& run) {
       int64_t written = 0;
       for (int64_t i = 0; i < n; ++i) {
         char byte = run.texts.search[i];
-        if (s.disabled[1] == 0 && byte == s.special[1]) byte = m.start[i];
+        if (s.disabled[1] == 0 && byte == s.special[1]) byte = matched[i];
         if ((s.disabled[3] == 0 && byte == s.special[3]) ||
             (s.disabled[4] == 0 && byte == s.special[4]))
           continue;

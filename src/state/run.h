@@ -142,11 +142,13 @@ struct Texts {
   std::string new_file;
 };
 
-// The file image: the target's bytes from start to end, at addresses that
-// never change during the run. A streamed image (one with a source file)
-// holds only some chunks of it in memory, read as they are needed; every
-// reader asks for its bytes first (fileio/image.h). An image without a
-// source is all in memory.
+// The file image: the target's bytes, at image offsets 0 to size(). A
+// streamed image (one with a source file) holds only some chunks of it in
+// memory, read as they are needed, in a window of address space a few
+// chunks wide that moves along the file: every reader asks for its bytes
+// first (fileio/image.h) and takes their address from at() after that, so
+// an address is good only until the next request. An image without a
+// source is all in memory, at fixed addresses.
 struct FileImage {
   FileImage() = default;
   FileImage(const FileImage&) = delete;
@@ -155,10 +157,15 @@ struct FileImage {
 
   char* buffer = nullptr;  // what the platform allocated or reserved
   size_t allocated = 0;
-  const char* start = nullptr;
-  const char* end = nullptr;
   int created_offset = 0;  // 1 for the image of a created file
-  int64_t size() const { return end - start; }
+  int64_t length = 0;
+  int64_t size() const { return length; }
+
+  // Image offset `window_offset` lies at `window`.
+  const char* window = nullptr;
+  int64_t window_offset = 0;
+  const char* at(int64_t offset) const { return window + (offset - window_offset); }
+  int64_t offset_of(const char* address) const { return window_offset + (address - window); }
 
   // Streaming.
   bool reserved = false;  // the buffer is reserved address space
@@ -169,27 +176,35 @@ struct FileImage {
   // faulted in again), while larger chunks no longer stay in the cache
   // between the read and the scan.
   int64_t chunk_size = 2 << 20;
-  // Per chunk: 0 not in memory, 1 in memory.
+  int64_t window_chunks = 0;  // the window's width
+  // Per chunk of the file: 0 not in memory, 1 in memory.
   std::vector<uint8_t> chunks;
   std::vector<int64_t> in_memory;  // the chunks in memory, in no order
-  int64_t written_end = 0;         // the end of the furthest write in place so far
+  // Chunk places in the window that have memory but hold no chunk, by
+  // their place in it.
+  std::vector<int64_t> free_memory;
+  int64_t written_end = 0;  // the end of the furthest write in place so far
   // The range last asked for, which no chunk release may touch, and the run
-  // of in-memory bytes around it, for the quick test of the next request.
-  const char* asked_begin = nullptr;
-  const char* asked_end = nullptr;
-  const char* ready_begin = nullptr;
-  const char* ready_end = nullptr;
+  // of in-memory bytes around it, for the quick test of the next request
+  // (image offsets).
+  int64_t asked_begin = 0;
+  int64_t asked_end = 0;
+  int64_t ready_begin = 0;
+  int64_t ready_end = 0;
   int32_t failure = 0;  // -5 (a read failed) or -3 (no memory) once it happened
 };
 
 struct WriterState {
-  const char* cursor = nullptr;  // every image byte before it is emitted
+  int64_t cursor = 0;  // every image byte before this offset is emitted
   int64_t net_change = 0;
   int64_t bytes_written = 0;
   // Set when a write would have grown the output past kMaxFileSize; the
   // write is dropped and the run is undone.
   bool over_limit = false;
   OutputStream out;
+  // The first block of a long pass over unchanged bytes, when its last
+  // block cannot be in memory along with it.
+  char head[OutputStream::kBlock];
 };
 
 // What guarding the target before it is read found (fileio/loader.h): a
@@ -209,8 +224,8 @@ struct MatchState {
   int64_t start_offset = 0;  // where the next find begins, from the cursor
   int64_t offset = -1;       // -1 none, -2 skipped by selection
   int64_t length = 0;        // -2 is the added marker
-  const char* start = nullptr;
-  int64_t line_start = 0;  // -M: line start offset from the cursor
+  int64_t start = 0;         // its image offset
+  int64_t line_start = 0;    // -M: line start offset from the cursor
   int64_t line_length = 0;
   // The line modes: the length of the line break that ends the match's
   // line (2 for CR LF, 1 for a bare line feed, 0 when none comes before

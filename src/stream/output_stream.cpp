@@ -147,13 +147,13 @@ void OutputStream::put(char byte) {
   write(&byte, 1);
 }
 
-bool OutputStream::pass_over(const char* data, int64_t count) {
+bool OutputStream::pass_over(const char* head_data, const char* tail_end, int64_t count) {
   if (count > 0 && journal_.mapping()) {
     if (count > std::numeric_limits<int64_t>::max() - position_) return false;
     map(journal_.map_same(position_, count), count);
     return true;
   }
-  if (pass_joined(data, count)) return true;
+  if (count <= 2 * kBlock && pass_joined(head_data, count)) return true;
   const int64_t from = position_;
   if (!seek_relative(count)) return false;
   if (count <= 0 || append_ || !is_open()) return true;
@@ -169,12 +169,12 @@ bool OutputStream::pass_over(const char* data, int64_t count) {
   if (gathering && buffer_offset_ + committed_ - segment_begin_ == from && from % kBlock != 0) {
     head = kBlock - from % kBlock;
     if (head > count) head = count;
-    append_to_buffer(data, head);
+    append_to_buffer(head_data, head);
   }
   int64_t tail = end % kBlock;
   if (tail > count - head) tail = count - head;
   if (gathering && buffer_offset_ + buffered_ - segment_begin_ == end - tail) {
-    append_to_buffer(data + count - tail, tail);
+    append_to_buffer(tail_end - tail, tail);
   } else {
     end_segment(end, true);
     buffer_offset_ = end;

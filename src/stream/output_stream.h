@@ -54,10 +54,14 @@ class OutputStream {
   void write(const char* data, int64_t size);
   void put(char byte);
 
-  // Moves past `count` bytes that keep their values; `data` holds those
-  // values, of which only the first and last 4 KiB are read. False (and no
-  // move) like seek_relative.
-  bool pass_over(const char* data, int64_t count);
+  // Moves past `count` bytes that keep their values: the first of them
+  // at `head`, the last ones ending at `tail_end`. Only the first and last
+  // 4 KiB are read, and a pass of at most two blocks is read whole from
+  // `head`, so only then must the two be one stretch of memory. False (and
+  // no move) like seek_relative.
+  bool pass_over(const char* head, const char* tail_end, int64_t count);
+  // The same, for bytes that lie in one stretch of memory at `data`.
+  bool pass_over(const char* data, int64_t count) { return pass_over(data, data + count, count); }
 
   // One stretch of the output that a batch of edits hands over at once:
   // `size` bytes at `data`, for the file from where the stretch before it

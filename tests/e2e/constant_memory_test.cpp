@@ -163,5 +163,43 @@ TEST(ConstantMemory, AddressSpaceLimitsNeverTearOrCrash) {
   }
 }
 
+// The image takes a window of address space a few chunks wide, not the
+// size of the file: every kind of edit of a 256 MiB file works under an
+// address-space limit of half that (ulimit -v 131072), in place and to an
+// output file.
+TEST(ConstantMemory, EveryEditOfALargeFileUnderAnAddressSpaceLimit) {
+  if (const char* why = no_memory_limit()) GTEST_SKIP() << why;
+  const std::vector<std::vector<std::string>> edits = {
+      {"zebra", "horse"},          {"cat", "c"},         {"cat", "catt"},
+      {"zebra", "", "-D"},         {"zebra", "x", "-U"}, {"zebra", "ZEBRA", "-M"},
+      {"cat", "dog", "-$", "out"},
+  };
+  TempDir dir;
+  write_lines(dir.file("original"), "", "the cat sat on the mat\nzebra\na dog and a cat\n",
+              256L << 20);
+  for (const auto& edit : edits) {
+    SCOPED_TRACE(edit[0] + " " + edit[1] + (edit.size() > 2 ? " " + edit[2] : ""));
+    std::vector<std::string> limited = {"f"};
+    std::vector<std::string> free = {"expected"};
+    limited.insert(limited.end(), edit.begin(), edit.end());
+    free.insert(free.end(), edit.begin(), edit.end());
+    const bool to_output = edit.size() > 3 && edit[2] == "-$";
+    if (to_output) free[4] = "expected.out";
+    for (const char* name : {"f", "expected"})
+      ASSERT_EQ(system(("cp " + dir.file("original") + " " + dir.file(name)).c_str()), 0);
+    RunOptions options;
+    options.cwd = dir.path();
+    ASSERT_EQ(run_qk(free, options).exit_code, 0);
+    // Under the emulator the limit is the guest's whole address space,
+    // which counts the 128 MiB below an i386 program's start.
+    options.limits = {{"memory", (128L << 20) + (under_emulation() ? 128L << 20 : 0)}};
+    const RunResult result = run_qk(limited, options);
+    EXPECT_EQ(result.exit_code, 0) << result.out;
+    EXPECT_TRUE(to_output ? same_bytes(dir.file("out"), dir.file("expected.out"))
+                          : same_bytes(dir.file("f"), dir.file("expected")));
+    EXPECT_TRUE(journals_in(dir.path()).empty());
+  }
+}
+
 }  // namespace
 }  // namespace qk::test

@@ -193,10 +193,12 @@ constexpr int kChunk = 4096;
 
 std::string edge_file(Generator& gen) {
   // Sizes around the chunk size and its multiples, lines of every length
-  // (some longer than a chunk), and the search words placed across edges.
-  const int sizes[] = {1000,       kChunk - 1,     kChunk,        kChunk + 1,
-                       2 * kChunk, 3 * kChunk + 7, 5 * kChunk - 3};
-  const int size = sizes[gen.below(7)];
+  // (some longer than a chunk), and the search words placed across edges;
+  // a few files wider than the window of chunks the image keeps, which
+  // then moves along the file.
+  const int sizes[] = {1000,       kChunk - 1,     kChunk,         kChunk + 1,
+                       2 * kChunk, 3 * kChunk + 7, 5 * kChunk - 3, 37 * kChunk + 5};
+  const int size = sizes[gen.below(8)];
   std::string s;
   while (static_cast<int>(s.size()) < size) {
     const int length = gen.chance(10) ? gen.below(3 * kChunk) : gen.below(60);

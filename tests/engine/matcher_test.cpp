@@ -25,9 +25,8 @@ void set_up(Run& run, const std::string& image, const std::string& search) {
   std::memcpy(run.texts.slots.search, search.data(), search.size());
   run.texts.search_len = static_cast<uint32_t>(search.size());
   prepare_search(run);
-  run.image.start = image.data();
-  run.image.end = image.data() + image.size();
-  run.writer.cursor = run.image.start;
+  use_memory_image(run.image, image.data(), static_cast<int64_t>(image.size()));
+  run.writer.cursor = 0;
 }
 
 // All match offsets from the image start, each find starting one byte after
@@ -133,10 +132,10 @@ TEST(Matcher, FindsFromTheCursorAndNeverPastTheEnd) {
   qk::Run run;
   std::string image = "xxabxxab";
   set_up(run, image, "ab");
-  run.writer.cursor = image.data() + 3;
+  run.writer.cursor = 3;
   find_match(run, 0);
   EXPECT_EQ(run.match.offset, 3);  // counted from the cursor
-  EXPECT_EQ(run.match.start, image.data() + 6);
+  EXPECT_EQ(run.match.start, 6);
   find_match(run, 4);
   EXPECT_EQ(run.match.offset, -1);
   find_match(run, 40);
@@ -281,10 +280,9 @@ TEST(Matcher, AgreesWithAReferenceScanOnEveryPath) {
         if (g.chunk) {
           streamed = std::make_unique<StreamedImage>(run, image, g.chunk);
         } else {
-          run.image.start = image.data();
-          run.image.end = image.data() + image.size();
+          use_memory_image(run.image, image.data(), static_cast<int64_t>(image.size()));
         }
-        run.writer.cursor = run.image.start;
+        run.writer.cursor = 0;
         std::vector<int64_t> expected;
         for (int64_t at = test::reference_find(image, text, 0, run.settings); at >= 0;
              at = test::reference_find(image, text, at + 1, run.settings))
@@ -304,12 +302,12 @@ TEST(Matcher, AgreesWithAReferenceScanOnEveryPath) {
           apart.push_back(at);
         std::vector<int64_t> batched;
         const uint8_t* found[5];
-        for (const char* from = run.image.start;;) {
-          const char* resume = nullptr;
+        for (int64_t from = 0;;) {
+          int64_t resume = 0;
           const int64_t count =
-              find_matches(run, from, run.image.start, run.image.end, found, 1 + below(5), &resume);
+              find_matches(run, from, 0, run.image.size(), found, 1 + below(5), &resume);
           for (int64_t i = 0; i < count; ++i)
-            batched.push_back(reinterpret_cast<const char*>(found[i]) - run.image.start);
+            batched.push_back(reinterpret_cast<const char*>(found[i]) - image.data());
           if (count == 0 && resume == from) break;
           ASSERT_GT(resume, from);
           from = resume;

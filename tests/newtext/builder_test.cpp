@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fileio/image.h"
 #include "platform/platform.h"
 #include "test_util.h"
 
@@ -36,16 +37,15 @@ void check(const BuildCase& c) {
   run.texts.search_len = static_cast<uint32_t>(c.search.size());
   std::memcpy(run.texts.slots.new_text, c.new_text.data(), c.new_text.size());
   run.texts.new_len = static_cast<uint32_t>(c.new_text.size());
-  run.image.start = c.image.data();
-  run.image.end = c.image.data() + c.image.size();
-  run.writer.cursor = run.image.start + c.match_at;
+  use_memory_image(run.image, c.image.data(), static_cast<int64_t>(c.image.size()));
+  run.writer.cursor = c.match_at;
   run.match.offset = 0;
   run.match.start = run.writer.cursor;
   run.match.length = static_cast<int64_t>(c.search.size());
   run.settings.amp_case = 0;  // as validation leaves it without -&
   c.configure(run);
   run.writer.out.attach(platform::open_file(out_path.c_str(), platform::OpenMode::kCreate), false);
-  const char* before = run.writer.cursor;
+  const int64_t before = run.writer.cursor;
   const int64_t returned = write_new_text(run);
   run.writer.out.close();
   EXPECT_EQ(test::read_file(out_path), c.written) << c.new_text;
@@ -107,14 +107,13 @@ TEST(Builder, CountsInsertionsAndRemembersTextsWithout) {
   std::string image = "abab";
   std::memcpy(run.texts.slots.search, "ab", 2);
   run.texts.search_len = 2;
-  run.image.start = image.data();
-  run.image.end = image.data() + image.size();
+  use_memory_image(run.image, image.data(), static_cast<int64_t>(image.size()));
   run.writer.out.attach(platform::open_file(dir.file("out").c_str(), platform::OpenMode::kCreate),
                         false);
   for (const char* text : {"&-&", "plain"}) {
     std::strcpy(run.texts.slots.new_text, text);
     run.texts.new_len = static_cast<uint32_t>(std::strlen(text));
-    run.writer.cursor = run.match.start = run.image.start;
+    run.writer.cursor = run.match.start = 0;
     run.match.length = 2;
     write_new_text(run);
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "fileio/image.h"
 #include "test_util.h"
 
 namespace qk {
@@ -19,8 +20,7 @@ TEST(Report, DetailsBlock) {
   test::ConsoleCapture console;
   run.console = console.stream();
   run.settings.verbosity = '3';
-  run.image.start = image.data();
-  run.image.end = image.data() + image.size();
+  use_memory_image(run.image, image.data(), static_cast<int64_t>(image.size()));
   run.writer.net_change = -3;
   run.writer.bytes_written = 97;
   run.settings.special[2] = 0;  // disabled by -2

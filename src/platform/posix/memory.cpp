@@ -1,9 +1,9 @@
 // Image memory on POSIX. A big file image held whole is an anonymous
 // mapping with huge pages requested: the first touch of each page is what
 // makes loading a large file slow, and huge pages cut the number of faults
-// by 512. A streamed image reserves its address space and moves a few
-// chunks of already touched memory along the file (mremap), which takes no
-// page faults at all.
+// by 512. A streamed image reserves a window of address space and moves a
+// few chunks of already touched memory along the file (mremap), which
+// takes no page faults at all.
 #include <sys/mman.h>
 
 #include <cstdlib>

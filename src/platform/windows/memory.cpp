@@ -2,7 +2,8 @@
 // straight from VirtualAlloc: committed pages arrive zeroed on first touch
 // and go back to the system whole when freed, instead of fragmenting the
 // C heap of a 32-bit process whose address space is tight. A streamed image
-// reserves its space and commits and decommits chunks as it moves.
+// reserves a window of address space and commits and decommits chunks as
+// it moves; a chunk that stays as the window moves on is copied.
 #include <windows.h>
 
 #include <cstdlib>
