@@ -23,6 +23,7 @@ import inspect
 import os
 import platform
 import re
+import resource
 import shlex
 import shutil
 import statistics
@@ -564,12 +565,14 @@ def run_workload(workload: Workload, runs: int, patience: int) -> Result:
 
 
 # W11: these workloads with qk on the 1 GiB file, each inside a memory
-# cgroup of 64 MiB.
+# cgroup of 64 MiB and under an address-space limit (ulimit -v) of 128 MiB.
 CGROUP_WORKLOADS = ("W1", "W3", "W4", "W7", "W12")
+ADDRESS_SPACE_MIB = 128
 
 
 def run_in_memory_cgroup(limit_mib: int, workload: Workload) -> str:
-    """W11: qk on the 1 GiB file inside a memory cgroup (cgroup v1); returns
+    """W11: qk on the 1 GiB file inside a memory cgroup (cgroup v1) and under
+    an address-space limit of ADDRESS_SPACE_MIB; returns
     a row of the report's W11 table. The run must succeed, leave no journal
     and leave the file as long as its own report says (-V:3 "Bytes
     written"); W1 must have edited every line with the rare word."""
@@ -590,6 +593,8 @@ def run_in_memory_cgroup(limit_mib: int, workload: Workload) -> str:
     def enter_group() -> None:
         with open(os.path.join(group, "cgroup.procs"), "w") as procs:
             procs.write(str(os.getpid()))
+        limit = ADDRESS_SPACE_MIB * MiB
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
     start = time.perf_counter()
     run = subprocess.run(argv, preexec_fn=enter_group, stdin=subprocess.DEVNULL,
@@ -873,7 +878,9 @@ def report(cases, words, runs, machine, cgroup_result, real_kinds, dense=()) -> 
             out += [f"W1 at 1 GiB (W10) takes {ratio(medians['W10'], medians['W1'])} the time "
                     "of W1 at 256 MiB.", ""]
         if cgroup_result:
-            out += ["W11, qk on the 1 GiB file inside a 64 MiB memory cgroup (the cgroup's peak",
+            out += ["W11, qk on the 1 GiB file inside a 64 MiB memory cgroup and under an",
+                    f"address-space limit of {ADDRESS_SPACE_MIB} MiB (`ulimit -v "
+                    f"{ADDRESS_SPACE_MIB * 1024}`; the cgroup's peak",
                     "counts the page cache it was charged for):", "",
                     "| workload | result | time | qk peak memory | cgroup peak |",
                     "|---|---|--:|--:|--:|"] + cgroup_result + [""]
@@ -927,8 +934,8 @@ def main() -> None:
         epilog="Workloads: " + ", ".join(f"{w.name.split()[0]} ({w.title})"
                                          for w in WORKLOADS if " " not in w.name or
                                          w.name.endswith("64M"))
-        + ", W11 (W1, W3, W4, W7 and W12 on 1 GiB, each inside a 64 MiB memory cgroup; "
-          "needs root and cgroup v1)")
+        + ", W11 (W1, W3, W4, W7 and W12 on 1 GiB, each inside a 64 MiB memory cgroup and "
+          "under a 128 MiB address-space limit; needs root and cgroup v1)")
     parser.add_argument("-n", type=int, default=5, metavar="N",
                         help="runs per tool and workload; the median is reported (default 5)")
     parser.add_argument("--full", action="store_true",

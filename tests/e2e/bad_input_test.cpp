@@ -330,11 +330,10 @@ TEST(BigFiles, SizesPastThirtyTwoBitOffsets) {
 // A run under a memory limit smaller than the file it must hold whole ends
 // with the error table's message and errorlevel (3 for the target's image,
 // 7 with its detail line for an -L text) and touches nothing. A 32-bit qk
-// meets this for real near the size limit, where two 2 GiB files cannot
-// both fit its address space. A design that does not hold the whole target
-// in memory can do that edit within the limit: the target case then
-// accepts the completed edit instead, and still never a crash or a torn
-// file.
+// meets this for real with an -L text near the size limit. The target
+// itself is read through a window of a few chunks, so its edit is done
+// within the limit: the target case accepts the completed edit as well,
+// and still never a crash or a torn file.
 TEST(Memory, NotEnoughMemoryTouchesNothing) {
   if (const char* why = no_memory_limit()) GTEST_SKIP() << why;
   constexpr long kMemory = 256L << 20;
