@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/matcher.h"
+#include "fileio/image.h"
 #include "state/run.h"
 
 namespace {
@@ -36,9 +37,8 @@ void scan_all(benchmark::State& state, const std::string& image, const char* sea
     run.texts.search_len = static_cast<uint32_t>(std::strlen(search));
     std::memcpy(run.texts.slots.search, search, run.texts.search_len);
     qk::prepare_search(run);
-    run.image.start = image.data();
-    run.image.end = image.data() + image.size();
-    run.writer.cursor = run.image.start;
+    qk::use_memory_image(run.image, image.data(), static_cast<int64_t>(image.size()));
+    run.writer.cursor = 0;
     int64_t found = 0;
     for (int64_t from = 0;;) {
       qk::find_match(run, from);

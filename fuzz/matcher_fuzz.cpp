@@ -27,8 +27,7 @@ constexpr int64_t kChunk = 4096;
 
 bool set_up_image(qk::Run& run, const std::string& image, bool streamed) {
   if (!streamed) {
-    run.image.start = image.data();
-    run.image.end = image.data() + image.size();
+    qk::use_memory_image(run.image, image.data(), static_cast<int64_t>(image.size()));
     return true;
   }
   char path[] = "/tmp/qk-matcher-fuzz-XXXXXX";
@@ -52,8 +51,11 @@ void check(const uint8_t* data, size_t size, qk::ScanPath path) {
   std::string image(reinterpret_cast<const char*>(data) + used, size - used);
   const bool streamed = (flags & 0x40) != 0;
   if (streamed && !image.empty()) {
+    // Some images are wider than the window of chunks the image keeps,
+    // which then moves along them.
+    const size_t chunks = (flags & 0x10) ? 20 : 3;
     const std::string piece = image;
-    while (image.size() < 3 * kChunk + piece.size())
+    while (image.size() < chunks * kChunk + piece.size())
       image += piece;
   }
 
@@ -73,7 +75,7 @@ void check(const uint8_t* data, size_t size, qk::ScanPath path) {
   qk::prepare_search(run);
   const std::string text(run.texts.search, run.texts.search_len);
   if (!set_up_image(run, image, streamed)) return;
-  run.writer.cursor = run.image.start;
+  run.writer.cursor = 0;
 
   int64_t from = 0;
   for (;;) {

@@ -227,7 +227,7 @@ Outcome run_once(const std::vector<std::string>& args, const std::string& target
     o.output_mode = run.settings.output_mode;
     o.m_without_edits = run.settings.line_filter == 'M' && run.counts.acted == 0;
     o.finds = run.counts.finds;
-    o.image_size = run.image.start ? run.image.size() : 0;
+    o.image_size = run.image.size();
     o.bytes_written = run.writer.bytes_written;
     o.acted = run.counts.acted;
     // The new text (each byte at most a CR LF), every '&' of it standing
