@@ -79,6 +79,12 @@ int64_t line_start_of(Run& run, int64_t match_start, int64_t match_length, int64
 // The DOS end-of-file mark, which old files carry as their last byte.
 constexpr char kEndOfFileMark = 0x1a;
 
+// The image's last byte, or 0 when it could not be read.
+char last_byte(Run& run) {
+  const int64_t end = run.image.size();
+  return end > 0 && need(run, end - 1, end) ? *run.image.at(end - 1) : 0;
+}
+
 // The end of the line holding a match that ends at `match_end`: where the
 // next line break begins. Without one the line runs to the image end, so a
 // last line without a break is edited whole, like any other. Two bytes stay
@@ -90,8 +96,8 @@ constexpr char kEndOfFileMark = 0x1a;
 int64_t line_end_of(Run& run, const LineBreak& line_break, int64_t match_end) {
   const int64_t end = run.image.size();
   if (line_break.length > 0) return line_break.at;
-  if (match_end == end || !need(run, end - 1, end)) return end;
-  const char last = *run.image.at(end - 1);
+  if (match_end == end) return end;
+  const char last = last_byte(run);
   if (last == kEndOfFileMark || (last == '\n' && match_end == end - 1)) return end - 1;
   return end;
 }
@@ -124,8 +130,7 @@ void widen_to_line(Run& run) {
   m.break_behind = line_break.length > 0 && line_end == line_break.at;
   m.line_tail = -1;
   if (line_break.length == 0 && !(s.whole_lines && s.line_option == 'R'))
-    m.line_tail =
-        line_end < end && need(run, end - 1, end) && *run.image.at(end - 1) == '\n' ? 1 : 0;
+    m.line_tail = line_end < end && last_byte(run) == '\n' ? 1 : 0;
   if (s.whole_lines && run.texts.new_len == 0 && m.break_behind && s.line_option == 0) {
     m.length += line_break.length;
     m.crlf_consumed = true;

@@ -79,7 +79,8 @@ char* allocate_block(size_t size);
 void free_block(char* block, size_t size);
 
 // Address space for the window of a streamed file image: reserved a few
-// chunks wide, with memory only where it is made usable. All sizes and addresses are multiples of kPageSize.
+// chunks wide, with memory only where it is made usable. All sizes and addresses are multiples of
+// kPageSize.
 constexpr size_t kPageSize = 4096;
 char* reserve_space(size_t size);
 void free_space(char* space, size_t size);
